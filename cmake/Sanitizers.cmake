@@ -1,0 +1,16 @@
+# Sanitizer builds instrument every target of the tree, so a fault in any layer is caught by
+# whichever test reaches it.
+if(TQV_SANITIZE AND TQV_TSAN)
+  message(FATAL_ERROR "TQV_SANITIZE and TQV_TSAN exclude each other")
+endif()
+if(TQV_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(TQV_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+if(TQV_FUZZ AND NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  message(FATAL_ERROR "TQV_FUZZ needs clang (libFuzzer)")
+endif()
