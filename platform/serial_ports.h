@@ -43,7 +43,7 @@ struct SerialPortInfo {
 
 // Appends the present serial ports to `out`, in natural order of their names. A machine without
 // a tty class folder simply has no ports. False when the folder exists but cannot be read to its
-// end (what was found before stays in `out`). The sysfs root is "/sys", or $TQV_SYSFS_ROOT.
+// end (what was found before stays in `out`). The sysfs root is platform::SysfsRoot().
 bool ListSerialPorts(std::vector<SerialPortInfo>& out);
 
 // The device file a listed name opens: a name with a '/' (a path the user gave) is used as it

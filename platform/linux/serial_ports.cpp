@@ -16,21 +16,13 @@
 #include <cstdlib>
 
 #include "platform/file_io.h"
+#include "platform/fs_roots.h"
 
 namespace tqv::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A root folder from the environment, or its default; without trailing '/'.
-std::string RootFrom(const char* variable, const char* fallback) {
-    const char* value = std::getenv(variable);
-    std::string root = (value && value[0]) ? value : fallback;
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
-    return root;
-}
-
-std::string SysfsRoot() { return RootFrom("TQV_SYSFS_ROOT", "/sys"); }
 
 // Contents of a small sysfs attribute without its trailing newline and blanks; empty when it
 // cannot be read.
@@ -224,7 +216,12 @@ void Configure(int fd) {
 
 }  // namespace
 
-std::string DevfsRoot() { return RootFrom("TQV_DEVFS_ROOT", "/dev"); }
+std::string DevfsRoot() {
+    const char* value = std::getenv("TQV_DEVFS_ROOT");
+    std::string root = (value && value[0]) ? value : "/dev";
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    return root;
+}
 
 std::string SerialPortPath(const std::string& name) {
     if (name.find('/') != std::string::npos) return name;

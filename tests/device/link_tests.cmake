@@ -1,0 +1,14 @@
+# Tests of the serial ports, the serial link and hotplug. Those that need a display talk to the
+# display emulator over pseudo-terminals.
+tqv_add_test(serial_ports_test
+  SOURCES serial_ports_test.cpp
+  LIBS tqv_platform)
+tqv_add_test(serial_link_test
+  SOURCES serial_link_test.cpp
+  LIBS tqv_device)
+
+foreach(test_target serial_link_test)
+  add_dependencies(${test_target} display-emulator)
+  target_compile_definitions(${test_target} PRIVATE
+    TQV_DISPLAY_EMULATOR="$<TARGET_FILE:display-emulator>")
+endforeach()
