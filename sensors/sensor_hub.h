@@ -59,11 +59,11 @@ struct CPUIDSDK {
     bool Has(int entry) const { return entries[static_cast<std::size_t>(entry)] != nullptr; }
 
     SdkHandle SdkCreate();                       // 0 when missing
-    void SdkDestroy();                           // nothing when missing
-    void SdkStart(const std::string& folder, const std::string& fileName);
-    void SdkStop();
-    void SdkUpdate();
-    void SdkPostInit();
+    void SdkDestroy() const;                           // nothing when missing
+    void SdkStart(const std::string& folder, const std::string& fileName) const;
+    void SdkStop() const;
+    void SdkUpdate() const;
+    void SdkPostInit() const;
     float SdkCpuTemp(std::int32_t index) const;  // -1.0 when missing
     std::int32_t SdkMemKind() const;             // -1 when missing
     std::int32_t SdkMemMegabytes() const;        // -1 when missing
