@@ -33,6 +33,12 @@ State& S() {
     return state;
 }
 
+Call Named(const char* function) {
+    Call call;
+    call.function = function;
+    return call;
+}
+
 }  // namespace
 
 void Reset() {
@@ -95,19 +101,20 @@ int Misuses() {
 }  // namespace tqv::fake_hid
 
 using tqv::fake_hid::Call;
+using tqv::fake_hid::Named;
 using tqv::fake_hid::S;
 
 extern "C" {
 
 int hid_init(void) {
     std::lock_guard lock(S().mutex);
-    S().calls.push_back(Call{"hid_init"});
+    S().calls.push_back(Named("hid_init"));
     return 0;
 }
 
 int hid_exit(void) {
     std::lock_guard lock(S().mutex);
-    S().calls.push_back(Call{"hid_exit"});
+    S().calls.push_back(Named("hid_exit"));
     return 0;
 }
 
@@ -115,7 +122,7 @@ hid_device* hid_open(unsigned short vendor_id, unsigned short product_id,
                      const wchar_t* serial_number) {
     auto& s = S();
     std::lock_guard lock(s.mutex);
-    Call call{"hid_open"};
+    Call call = Named("hid_open");
     call.vendorId = vendor_id;
     call.productId = product_id;
     call.serialGiven = serial_number != nullptr;
@@ -135,7 +142,7 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
     int id = 0;
     {
         std::lock_guard lock(s.mutex);
-        Call call{"hid_write"};
+        Call call = Named("hid_write");
         auto it = s.open.find(dev);
         if (it == s.open.end()) {
             ++s.misuses;
@@ -162,7 +169,7 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
 void hid_close(hid_device* dev) {
     auto& s = S();
     std::lock_guard lock(s.mutex);
-    Call call{"hid_close"};
+    Call call = Named("hid_close");
     auto it = s.open.find(dev);
     if (it == s.open.end()) {
         ++s.misuses;
