@@ -39,7 +39,8 @@ HidReport BuildHidReport(std::int32_t cpuTemp, std::int32_t cpuLoad, std::int32_
 
 HidDisplay::~HidDisplay() {
     std::lock_guard lock(mutex_);
-    if (handle_ != nullptr) hid_close(handle_);
+    if (handle_ != nullptr)
+        hid_close(handle_);
     handle_ = nullptr;
 }
 
@@ -60,7 +61,8 @@ void HidDisplay::SendHidReport(std::int32_t cpuTemp, std::int32_t cpuLoad, std::
 
 void HidDisplay::ForgetDevice() {
     std::lock_guard lock(mutex_);
-    if (handle_ == nullptr) return;
+    if (handle_ == nullptr)
+        return;
     // Closing before the shutdown releases the device node; shutting down alone would keep it
     // open on every unplug.
     hid_close(handle_);
@@ -70,7 +72,8 @@ void HidDisplay::ForgetDevice() {
 
 void HidDisplay::Shutdown() {
     std::lock_guard lock(mutex_);
-    if (handle_ != nullptr) hid_close(handle_);
+    if (handle_ != nullptr)
+        hid_close(handle_);
     handle_ = nullptr;
     hid_exit();
 }

@@ -37,7 +37,7 @@ HidReport BuildHidReport(std::int32_t cpuTemp, std::int32_t cpuLoad, std::int32_
 // covers the handle for the whole of each call, so a removal never frees a handle that a write is
 // using. hidapi is not linked here: the executable links hidapi-hidraw, tests a fake.
 class HidDisplay {
-public:
+  public:
     HidDisplay() = default;
     // Closes a handle still held (the library itself is shut down by Shutdown).
     ~HidDisplay();
@@ -61,7 +61,7 @@ public:
 
     bool hasDevice() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     hid_device_* handle_ = nullptr;
 };

@@ -27,13 +27,15 @@ std::int32_t ToFahrenheit(std::int32_t celsius) {
     // Readings far outside any real temperature must not overflow the conversion.
     constexpr double kMin = std::numeric_limits<std::int32_t>::min();
     constexpr double kMax = std::numeric_limits<std::int32_t>::max();
-    if (fahrenheit <= kMin) return std::numeric_limits<std::int32_t>::min();
-    if (fahrenheit >= kMax) return std::numeric_limits<std::int32_t>::max();
+    if (fahrenheit <= kMin)
+        return std::numeric_limits<std::int32_t>::min();
+    if (fahrenheit >= kMax)
+        return std::numeric_limits<std::int32_t>::max();
     return static_cast<std::int32_t>(fahrenheit);
 }
 
-void Broadcast(DeviceLink& link, FrameCommand command, std::int32_t value, ValueKind kind,
-               bool gpu, std::uint8_t orientation) {
+void Broadcast(DeviceLink& link, FrameCommand command, std::int32_t value, ValueKind kind, bool gpu,
+               std::uint8_t orientation) {
     std::lock_guard lock(link.mutex);
     SendFrame(Code(command), value, link, Code(kind), gpu, orientation, true);
 }
@@ -45,17 +47,17 @@ void BroadcastPlain(DeviceLink& link, FrameCommand command) {
 
 }  // namespace
 
-void DisplayRotation::ApplyDisplaySettings(std::uint8_t /*unit*/,
-                                           const DisplaySettings& settings) {
+void DisplayRotation::ApplyDisplaySettings(std::uint8_t /*unit*/, const DisplaySettings& settings) {
     std::lock_guard lock(mutex_);
     settings_ = settings;
-    flags_ = {settings.showCpuTemp, settings.showCpuFreq, settings.showCpuFan,
+    flags_ = {settings.showCpuTemp,  settings.showCpuFreq, settings.showCpuFan,
               settings.showCpuPower, settings.showCpuLoad, settings.animation,
-              settings.showGpuTemp, settings.showGpuFreq, settings.showGpuFan,
+              settings.showGpuTemp,  settings.showGpuFreq, settings.showGpuFan,
               settings.showGpuPower, settings.showGpuLoad, settings.animation};
     speed_ = settings.rotationSpeed;
     bool allZero = true;
-    for (std::uint8_t flag : flags_) allZero = allZero && flag == 0;
+    for (std::uint8_t flag : flags_)
+        allZero = allZero && flag == 0;
     displayOff_ = allZero;
 }
 
@@ -71,9 +73,11 @@ void DisplayRotation::RotateItem(DeviceLink& link, const ItemReadings& readings)
     {
         std::lock_guard lock(mutex_);
         // Saturates instead of overflowing while a speed that is never due stands for ages.
-        if (counter_ < std::numeric_limits<std::int32_t>::max()) ++counter_;
+        if (counter_ < std::numeric_limits<std::int32_t>::max())
+            ++counter_;
         const std::int32_t interval = StepInterval(speed_);
-        if (interval == 0 || counter_ < interval) return;
+        if (interval == 0 || counter_ < interval)
+            return;
         counter_ = 0;
         snapshot = Snapshot{settings_, unit_};
         if (displayOff_) {
@@ -87,7 +91,8 @@ void DisplayRotation::RotateItem(DeviceLink& link, const ItemReadings& readings)
             }
             if (found >= 0) {
                 index_ = static_cast<std::uint8_t>(found + 1);
-                if (index_ > kDisplayItemCount - 1) index_ = 0;
+                if (index_ > kDisplayItemCount - 1)
+                    index_ = 0;
             } else {
                 index_ = 0;
             }

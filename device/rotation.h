@@ -55,7 +55,7 @@ inline constexpr std::uint8_t kUnitCelsius = 1;
 // its start. Frames go out with link.mutex held around each one; the internal mutex is never
 // held while link.mutex is taken, so a caller may hold link.mutex while changing settings.
 class DisplayRotation {
-public:
+  public:
     // Takes a new display block: item flags (CPU items from bytes 0-4, the two animation slots
     // from byte 12, GPU items from bytes 5-9), speed (byte 11) and the display-off flag (all item
     // flags zero). `unit` is not used: the unit is set through SetTemperatureUnit. Counter and
@@ -89,7 +89,7 @@ public:
     std::uint8_t index() const;
     bool displayOff() const;
 
-private:
+  private:
     struct Snapshot {
         DisplaySettings settings;
         std::uint8_t unit = 0;

@@ -61,7 +61,8 @@ SerialFrame BuildFrame(std::uint8_t command, std::int32_t value, std::uint8_t ki
             b[kStateByte] = kStateOn;
             const std::size_t slot = SlotOffset(kind);
             if (slot != 0) {
-                b[kSelectorByte] = static_cast<std::uint8_t>(kind + (gpu ? SerialFrame::kGpuFlag : 0));
+                b[kSelectorByte] =
+                    static_cast<std::uint8_t>(kind + (gpu ? SerialFrame::kGpuFlag : 0));
                 const auto bits = static_cast<std::uint32_t>(value);
                 b[slot] = static_cast<std::uint8_t>((bits >> 8) & 0xFF);
                 b[slot + 1] = static_cast<std::uint8_t>(bits & 0xFF);
@@ -77,7 +78,8 @@ SerialFrame BuildFrame(std::uint8_t command, std::int32_t value, std::uint8_t ki
     }
     b[kTrailerByte] = SerialFrame::kTrailer;
     unsigned sum = 0;
-    for (std::size_t i = 0; i < kChecksumByte; ++i) sum += b[i];
+    for (std::size_t i = 0; i < kChecksumByte; ++i)
+        sum += b[i];
     b[kChecksumByte] = static_cast<std::uint8_t>(sum & 0xFF);
     return frame;
 }
@@ -112,7 +114,8 @@ void SendFrame(std::uint8_t command, std::int32_t value, DeviceLink& link, std::
         // The handle table has a fixed number of slots; entries of a longer list have none.
         const std::size_t count = std::min(link.ports.size(), link.handles.size());
         for (std::size_t i = 0; i < count; ++i) {
-            if (link.handles[i]) WriteFrame(link.handles[i].get(), link, frame);
+            if (link.handles[i])
+                WriteFrame(link.handles[i].get(), link, frame);
         }
         return;
     }

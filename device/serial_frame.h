@@ -30,8 +30,12 @@ enum class ValueKind : std::uint8_t {
     Load = 6,            // percent, bytes 14-15
 };
 
-constexpr std::uint8_t Code(FrameCommand command) { return static_cast<std::uint8_t>(command); }
-constexpr std::uint8_t Code(ValueKind kind) { return static_cast<std::uint8_t>(kind); }
+constexpr std::uint8_t Code(FrameCommand command) {
+    return static_cast<std::uint8_t>(command);
+}
+constexpr std::uint8_t Code(ValueKind kind) {
+    return static_cast<std::uint8_t>(kind);
+}
 
 struct SerialFrame {
     static constexpr std::size_t kSize = 18;

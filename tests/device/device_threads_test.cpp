@@ -16,9 +16,11 @@ namespace tqv {
 namespace {
 
 bool ValidFrame(const std::vector<std::uint8_t>& f) {
-    if (f.size() != SerialFrame::kSize || f[0] != 0xC5 || f[16] != 0x01) return false;
+    if (f.size() != SerialFrame::kSize || f[0] != 0xC5 || f[16] != 0x01)
+        return false;
     unsigned sum = 0;
-    for (int i = 0; i < 17; ++i) sum += f[i];
+    for (int i = 0; i < 17; ++i)
+        sum += f[i];
     return f[17] == (sum & 0xFF);
 }
 
@@ -67,7 +69,8 @@ TEST(DeviceThreads, SettingsRebuildsAndRemovalsWhileTheWorkerSends) {
         s.showCpuFan = static_cast<std::uint8_t>(round % 2);
         rotation.ApplyDisplaySettings(kUnitCelsius, round % 7 == 0 ? DisplaySettings{} : s);
         rotation.SetTemperatureUnit(static_cast<std::uint8_t>(round % 3));
-        if (round % 3 == 0) hid.ForgetDevice();
+        if (round % 3 == 0)
+            hid.ForgetDevice();
         {
             // A rebuild of the serial link: closes the old ports and opens new ones.
             std::lock_guard lock(link.mutex);

@@ -25,8 +25,8 @@ HidReport Build(const Values& v) {
 }
 
 void Send(HidDisplay& hid, const Values& v) {
-    hid.SendHidReport(v.cpuTemp, v.cpuLoad, v.cpuClock, v.cpuFan, v.cpuPower, v.gpuTemp,
-                      v.gpuLoad, v.gpuClock, v.gpuFan, v.gpuPower);
+    hid.SendHidReport(v.cpuTemp, v.cpuLoad, v.cpuClock, v.cpuFan, v.cpuPower, v.gpuTemp, v.gpuLoad,
+                      v.gpuClock, v.gpuFan, v.gpuPower);
 }
 
 // The first 18 bytes; the rest must be zero.
@@ -45,16 +45,28 @@ struct ReportCase {
 
 const ReportCase kReports[] = {
     {"example", kExample, "00 40 2D 0C 0E 10 04 E2 00 41 32 03 05 DC 03 20 00 14"},
-    {"zeros", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, "00 40 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"},
+    {"zeros",
+     {0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+     "00 40 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"},
     // 8-bit fields keep the low 8 bits, 16-bit fields the low 16, high byte first.
-    {"gpu_load_300", {0, 0, 0, 0, 0, 0, 300, 0, 0, 0}, "00 40 00 00 00 00 00 00 00 00 00 2C 00 00 00 00 00 00"},
-    {"cpu_clock_70000", {0, 0, 70000, 0, 0, 0, 0, 0, 0, 0}, "00 40 00 00 11 70 00 00 00 00 00 00 00 00 00 00 00 00"},
-    {"minus_5_temperatures", {-5, 0, 0, 0, 0, -5, 0, 0, 0, 0}, "00 40 FB 00 00 00 00 00 00 00 FB 00 00 00 00 00 00 00"},
-    {"minus_1_sixteen_bit", {0, 0, -1, -1, -1, 0, 0, -1, -1, -1}, "00 40 00 00 FF FF FF FF FF FF 00 00 FF FF FF FF FF FF"},
+    {"gpu_load_300",
+     {0, 0, 0, 0, 0, 0, 300, 0, 0, 0},
+     "00 40 00 00 00 00 00 00 00 00 00 2C 00 00 00 00 00 00"},
+    {"cpu_clock_70000",
+     {0, 0, 70000, 0, 0, 0, 0, 0, 0, 0},
+     "00 40 00 00 11 70 00 00 00 00 00 00 00 00 00 00 00 00"},
+    {"minus_5_temperatures",
+     {-5, 0, 0, 0, 0, -5, 0, 0, 0, 0},
+     "00 40 FB 00 00 00 00 00 00 00 FB 00 00 00 00 00 00 00"},
+    {"minus_1_sixteen_bit",
+     {0, 0, -1, -1, -1, 0, 0, -1, -1, -1},
+     "00 40 00 00 FF FF FF FF FF FF 00 00 FF FF FF FF FF FF"},
     // Every field distinct, so a swapped field shows.
-    {"each_field_in_its_place", {1, 2, 0x0304, 0x0506, 0x0708, 9, 10, 0x0B0C, 0x0D0E, 0x0F10},
+    {"each_field_in_its_place",
+     {1, 2, 0x0304, 0x0506, 0x0708, 9, 10, 0x0B0C, 0x0D0E, 0x0F10},
      "00 40 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10"},
-    {"extremes", {2147483647, -2147483647 - 1, 2147483647, -2147483647 - 1, 65536, 256, 255, 65535, 32768, 0},
+    {"extremes",
+     {2147483647, -2147483647 - 1, 2147483647, -2147483647 - 1, 65536, 256, 255, 65535, 32768, 0},
      "00 40 FF 00 FF FF 00 00 00 00 00 FF FF FF 80 00 00 00"},
 };
 
@@ -71,14 +83,15 @@ INSTANTIATE_TEST_SUITE_P(Values, HidReportBytes, ::testing::ValuesIn(kReports),
                          [](const auto& info) { return std::string(info.param.name); });
 
 class HidDisplayTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { fake_hid::Reset(); }
     void TearDown() override { fake_hid::Reset(); }
 };
 
 TEST_F(HidDisplayTest, WithoutDeviceEveryCycleOpensOnceAndSendsNothing) {
     HidDisplay hid;
-    for (int i = 0; i < 3; ++i) Send(hid, kExample);
+    for (int i = 0; i < 3; ++i)
+        Send(hid, kExample);
     const auto calls = fake_hid::Calls();
     ASSERT_EQ(calls.size(), 3u);
     for (const auto& call : calls) {
@@ -121,7 +134,8 @@ TEST_F(HidDisplayTest, FailedWriteKeepsTheHandle) {
     fake_hid::SetOpenSucceeds(true);
     fake_hid::SetWriteResult(-1);
     HidDisplay hid;
-    for (int i = 0; i < 3; ++i) Send(hid, kExample);
+    for (int i = 0; i < 3; ++i)
+        Send(hid, kExample);
     EXPECT_EQ(fake_hid::Functions(),
               (std::vector<std::string>{"hid_open", "hid_write", "hid_write"}));
     EXPECT_TRUE(hid.hasDevice());

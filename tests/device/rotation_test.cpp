@@ -20,9 +20,16 @@ using test::Bytes;
 using test::Hex;
 using test::RecordingPort;
 
-const ItemReadings kReadings{
-    .cpuClockMhz = 3600, .cpuTempC = 45, .cpuFanRpm = 1250, .cpuPowerW = 65, .cpuLoadPct = 12,
-    .gpuClockMhz = 1500, .gpuTempC = 50, .gpuFanRpm = 800, .gpuPowerW = 20, .gpuLoadPct = 3};
+const ItemReadings kReadings{.cpuClockMhz = 3600,
+                             .cpuTempC = 45,
+                             .cpuFanRpm = 1250,
+                             .cpuPowerW = 65,
+                             .cpuLoadPct = 12,
+                             .gpuClockMhz = 1500,
+                             .gpuTempC = 50,
+                             .gpuFanRpm = 800,
+                             .gpuPowerW = 20,
+                             .gpuLoadPct = 3};
 
 DisplaySettings AllOn(std::uint8_t speed = 0, std::uint8_t orientation = 0) {
     DisplaySettings s;
@@ -44,9 +51,12 @@ DisplaySettings NoneOn(std::uint8_t speed = 2) {
 // Names a frame by what it shows, read from the bytes alone: "Off", "Anim", or the item whose
 // selector it carries; the temperature items name their unit ("CpuTemp/C", "GpuTemp/F").
 std::string Describe(const std::vector<std::uint8_t>& f) {
-    if (f.size() != SerialFrame::kSize) return "bad-size";
-    if (f[1] == 0x00 && f[9] == 0x01) return "Off";
-    if (f[1] == 0x03) return "Anim";
+    if (f.size() != SerialFrame::kSize)
+        return "bad-size";
+    if (f[1] == 0x00 && f[9] == 0x01)
+        return "Off";
+    if (f[1] == 0x03)
+        return "Anim";
     static const std::map<std::uint8_t, std::string> kBySelector = {
         {0x01, "CpuTemp/C"}, {0x02, "CpuTemp/F"}, {0x00, "CpuFreq"},   {0x04, "CpuFan"},
         {0x05, "CpuPower"},  {0x06, "CpuLoad"},   {0x11, "GpuTemp/C"}, {0x12, "GpuTemp/F"},
@@ -74,14 +84,17 @@ struct Rig {
     }
     std::string Step() {
         auto frames = StepFrames();
-        if (frames.empty()) return "-";
-        if (frames.size() > 1) return "several";
+        if (frames.empty())
+            return "-";
+        if (frames.size() > 1)
+            return "several";
         return Describe(frames[0]);
     }
     // Runs `cycles` cycles and names what each sent.
     std::vector<std::string> Run(int cycles) {
         std::vector<std::string> out;
-        for (int i = 0; i < cycles; ++i) out.push_back(Step());
+        for (int i = 0; i < cycles; ++i)
+            out.push_back(Step());
         return out;
     }
 };
@@ -99,7 +112,8 @@ TEST(Rotation, FullPassVisitsTheTwelveSlotsInOrderEveryFifthCycle) {
         }
     }
     std::vector<std::string> names;
-    for (const auto& f : sent) names.push_back(Describe(f));
+    for (const auto& f : sent)
+        names.push_back(Describe(f));
     EXPECT_EQ(names, (std::vector<std::string>{"CpuTemp/C", "CpuFreq", "CpuFan", "CpuPower",
                                                "CpuLoad", "Anim", "GpuTemp/C", "GpuFreq", "GpuFan",
                                                "GpuPower", "GpuLoad", "Anim", "CpuTemp/C"}));
@@ -128,7 +142,8 @@ struct SequenceCase {
 DisplaySettings With(std::initializer_list<std::uint8_t DisplaySettings::*> fields,
                      std::uint8_t value = 1) {
     DisplaySettings s = NoneOn(2);
-    for (auto field : fields) s.*field = value;
+    for (auto field : fields)
+        s.*field = value;
     return s;
 }
 
@@ -146,7 +161,9 @@ const SequenceCase kSequences[] = {
      With({&DisplaySettings::showCpuLoad}),
      kUnitCelsius,
      {"CpuLoad", "-", "CpuLoad"}},
-    {"only_gpu_load", With({&DisplaySettings::showGpuLoad}), kUnitCelsius,
+    {"only_gpu_load",
+     With({&DisplaySettings::showGpuLoad}),
+     kUnitCelsius,
      {"GpuLoad", "-", "GpuLoad"}},
     // A flag of 2 enables nothing but keeps the display on: nothing at all is sent.
     {"flag_2_alone_sends_nothing",
@@ -157,8 +174,10 @@ const SequenceCase kSequences[] = {
      With({&DisplaySettings::animation}, 2),
      kUnitCelsius,
      {"-", "-", "-"}},
-    {"fahrenheit_items", With({&DisplaySettings::showCpuTemp, &DisplaySettings::showGpuTemp}),
-     kUnitFahrenheit, {"CpuTemp/F", "GpuTemp/F", "-", "CpuTemp/F"}},
+    {"fahrenheit_items",
+     With({&DisplaySettings::showCpuTemp, &DisplaySettings::showGpuTemp}),
+     kUnitFahrenheit,
+     {"CpuTemp/F", "GpuTemp/F", "-", "CpuTemp/F"}},
     // Unit 2: the temperature items use up their step without a frame.
     {"unit_2_temperature_steps_are_empty",
      With({&DisplaySettings::showCpuTemp, &DisplaySettings::showCpuFreq,
@@ -188,9 +207,9 @@ TEST(Rotation, FlagOf2AmongOthersIsSkipped) {
 
 TEST(Rotation, UnitTwoStillSendsAllOtherItems) {
     Rig rig(AllOn(2), 2);
-    EXPECT_EQ(rig.Run(12), (std::vector<std::string>{"-", "CpuFreq", "CpuFan", "CpuPower",
-                                                     "CpuLoad", "Anim", "-", "GpuFreq", "GpuFan",
-                                                     "GpuPower", "GpuLoad", "Anim"}));
+    EXPECT_EQ(rig.Run(12),
+              (std::vector<std::string>{"-", "CpuFreq", "CpuFan", "CpuPower", "CpuLoad", "Anim",
+                                        "-", "GpuFreq", "GpuFan", "GpuPower", "GpuLoad", "Anim"}));
     EXPECT_EQ(rig.rotation.index(), 0);
 }
 
@@ -212,7 +231,8 @@ TEST(Rotation, SpeedPacesTheFrames) {
             Rig rig(s);
             std::vector<int> due;
             for (int cycle = 1; cycle <= 15; ++cycle) {
-                if (rig.Step() != "-") due.push_back(cycle);
+                if (rig.Step() != "-")
+                    due.push_back(cycle);
             }
             EXPECT_EQ(due, c.dueCycles) << "speed " << int(c.speed);
         }
@@ -275,7 +295,8 @@ TEST(Rotation, OrientationOfTheSettingsGoesIntoEveryValueFrame) {
             ASSERT_EQ(frames.size(), 1u);
             const std::uint8_t expected =
                 (i == 5 || i == 11) ? 0x03 : (orientation <= 3 ? (orientation << 4) | 2 : 0x00);
-            EXPECT_EQ(frames[0][1], expected) << "orientation " << int(orientation) << " slot " << i;
+            EXPECT_EQ(frames[0][1], expected)
+                << "orientation " << int(orientation) << " slot " << i;
         }
     }
 }
@@ -283,7 +304,8 @@ TEST(Rotation, OrientationOfTheSettingsGoesIntoEveryValueFrame) {
 TEST(Rotation, ApplyDisplaySettingsMapsBytesToItemsAndIgnoresItsUnit) {
     DisplaySettings s;
     auto bytes = s.Bytes();
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(10 + i);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(10 + i);
     s = DisplaySettings::FromBytes(bytes);
     DisplayRotation rotation;
     rotation.SetTemperatureUnit(kUnitCelsius);
@@ -315,7 +337,8 @@ TEST(Rotation, WithoutPortsFramesAreTracedAndTheRotationAdvances) {
     DisplayRotation rotation;
     rotation.SetTemperatureUnit(kUnitCelsius);
     rotation.ApplyDisplaySettings(kUnitCelsius, AllOn(2));
-    for (int i = 0; i < 3; ++i) rotation.RotateItem(link, kReadings);
+    for (int i = 0; i < 3; ++i)
+        rotation.RotateItem(link, kReadings);
     EXPECT_EQ(rotation.index(), 3);
     ASSERT_EQ(trace.Lines().size(), 3u);
     EXPECT_EQ(trace.Lines()[0], "c5 02 01 00 00 00 2d 00 00 02 00 00 00 00 00 00 01 f8 \r\n");
@@ -335,20 +358,22 @@ TEST(Rotation, EveryOpenPortReceivesTheStep) {
 
 // A port that checks, from another thread, that the link's mutex is held while it is written.
 class LockProbePort : public RecordingPort {
-public:
+  public:
     explicit LockProbePort(DeviceLink& link) : link_(link) {}
     bool Write(const std::uint8_t* data, std::size_t size) override {
         auto free = std::async(std::launch::async, [this] {
-            if (!link_.mutex.try_lock()) return false;
+            if (!link_.mutex.try_lock())
+                return false;
             link_.mutex.unlock();
             return true;
         });
-        if (free.get()) ++unlockedWrites;
+        if (free.get())
+            ++unlockedWrites;
         return RecordingPort::Write(data, size);
     }
     int unlockedWrites = 0;
 
-private:
+  private:
     DeviceLink& link_;
 };
 
@@ -361,7 +386,8 @@ TEST(Rotation, FramesGoOutUnderTheLinkMutex) {
     DisplayRotation rotation;
     rotation.SetTemperatureUnit(kUnitCelsius);
     rotation.ApplyDisplaySettings(kUnitCelsius, AllOn(2));
-    for (int i = 0; i < 12; ++i) rotation.RotateItem(link, kReadings);
+    for (int i = 0; i < 12; ++i)
+        rotation.RotateItem(link, kReadings);
     rotation.ApplyDisplaySettings(kUnitCelsius, NoneOn(2));
     rotation.RotateItem(link, kReadings);
     rotation.SendItem(link, DisplayItem::GpuFan, kReadings);
@@ -377,11 +403,18 @@ struct FahrenheitCase {
 
 TEST(SendTemperature, FahrenheitIsComputedInDoubleAndTruncatedTowardZero) {
     const FahrenheitCase cases[] = {
-        {45, 113}, {50, 122},  {37, 98},    {100, 212}, {0, 32},
-        {-40, -40}, {-20, -4}, {-18, 0},  // -0.4 truncates to 0, not -1
+        {45, 113},
+        {50, 122},
+        {37, 98},
+        {100, 212},
+        {0, 32},
+        {-40, -40},
+        {-20, -4},
+        {-18, 0},   // -0.4 truncates to 0, not -1
         {-19, -2},  // -2.2
         {1, 33},    // 33.8
-        {2147483647, 2147483647}, {-2147483647 - 1, -2147483647 - 1},  // clamped, no overflow
+        {2147483647, 2147483647},
+        {-2147483647 - 1, -2147483647 - 1},  // clamped, no overflow
     };
     for (const auto& c : cases) {
         Rig rig(AllOn(2), kUnitFahrenheit);

@@ -100,7 +100,8 @@ TEST_P(FrameBytes, MatchByteForByte) {
     EXPECT_EQ(frame.bytes[0], 0xC5);
     EXPECT_EQ(frame.bytes[16], 0x01);
     unsigned sum = 0;
-    for (int i = 0; i < 17; ++i) sum += frame.bytes[i];
+    for (int i = 0; i < 17; ++i)
+        sum += frame.bytes[i];
     EXPECT_EQ(frame.bytes[17], sum % 256);
 }
 
@@ -129,16 +130,15 @@ TEST(SendFrameBroadcast, WritesEveryOpenPortInListOrderAfterOneTrace) {
 
     SendFrame(kShow, 45, link, Code(ValueKind::TempCelsius), false, 0, true);
 
-    EXPECT_EQ(journal.events,
-              (std::vector<std::string>{"trace", "p0:clear", "p0:write", "p2:clear", "p2:write",
-                                        "p4:clear", "p4:write"}));
+    EXPECT_EQ(journal.events, (std::vector<std::string>{"trace", "p0:clear", "p0:write", "p2:clear",
+                                                        "p2:write", "p4:clear", "p4:write"}));
     for (RecordingPort* p : {p0, p2, p4}) {
         ASSERT_EQ(p->Writes().size(), 1u);
         EXPECT_EQ(p->Writes()[0], kCpuTemp45);
         EXPECT_EQ(p->reads, 0);
     }
-    EXPECT_EQ(trace.Lines(),
-              std::vector<std::string>{"c5 02 01 00 00 00 2d 00 00 02 00 00 00 00 00 00 01 f8 \r\n"});
+    EXPECT_EQ(trace.Lines(), std::vector<std::string>{
+                                 "c5 02 01 00 00 00 2d 00 00 02 00 00 00 00 00 00 01 f8 \r\n"});
     EXPECT_TRUE(link.lastWriteOk);
     EXPECT_TRUE(link.confirmed);
 }
@@ -147,7 +147,8 @@ TEST(SendFrameBroadcast, LastWriteOkHoldsTheLastPortsResultAndConfirmedIsLeftAlo
     struct Case {
         bool first, last, expected;
     };
-    for (const Case c : {Case{false, true, true}, Case{true, false, false}, Case{false, false, false}}) {
+    for (const Case c :
+         {Case{false, true, true}, Case{true, false, false}, Case{false, false, false}}) {
         for (bool confirmedBefore : {false, true}) {
             DeviceLink link;
             AddPort(link, 1)->writeResult = c.first;
@@ -171,8 +172,8 @@ TEST(SendFrameBroadcast, WithoutOpenPortWritesNothingButStillTraces) {
         SendFrame(kOff, 0, link, 0, false, 0, true);
         EXPECT_EQ(link.lastWriteOk, before);
         EXPECT_EQ(link.confirmed, before);
-        EXPECT_EQ(trace.Lines(),
-                  std::vector<std::string>{"c5 00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 01 c7 \r\n"});
+        EXPECT_EQ(trace.Lines(), std::vector<std::string>{
+                                     "c5 00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 01 c7 \r\n"});
     }
 }
 
@@ -190,7 +191,8 @@ TEST(SendFrameBroadcast, SlotsBeyondTheListAreNotWritten) {
 TEST(SendFrameBroadcast, ListLongerThanTheHandleTableStaysInBounds) {
     DeviceLink link;
     RecordingPort* lastSlot = AddPort(link, DeviceLink::kSlots - 1);
-    for (int i = 0; i < 100; ++i) link.ports.push_back("/dev/extra" + std::to_string(i));
+    for (int i = 0; i < 100; ++i)
+        link.ports.push_back("/dev/extra" + std::to_string(i));
     SendFrame(kAnim, 0, link, 0, false, 0, true);
     EXPECT_EQ(lastSlot->Writes().size(), 1u);
 }
@@ -237,9 +239,8 @@ TEST_P(Handshake, WritesCurrentWaitsReadsAndConfirms) {
 
     EXPECT_EQ(journal.events,
               (std::vector<std::string>{"trace", "p1:clear", "p1:write", "p1:read"}));
-    EXPECT_EQ(current->Writes(),
-              std::vector<std::vector<std::uint8_t>>{
-                  Hex("C5 01 00 00 00 00 00 00 00 02 00 00 00 00 00 00 01 C9")});
+    EXPECT_EQ(current->Writes(), std::vector<std::vector<std::uint8_t>>{
+                                     Hex("C5 01 00 00 00 00 00 00 00 02 00 00 00 00 00 00 01 C9")});
     EXPECT_EQ(current->lastReadCapacity, 9u);
     EXPECT_TRUE(other->Writes().empty());
     EXPECT_EQ(link.lastWriteOk, c.writeOk);
@@ -278,14 +279,15 @@ TEST(SendFrame, TraceIsSilentWhileDebugOutputIsOff) {
 // A serial port over the slave side of a real pseudo-terminal, raw and non-blocking, so the
 // frame crosses a tty line discipline as it does to the display.
 class PtyPort : public platform::SerialPort {
-public:
+  public:
     explicit PtyPort(int fd) : fd_(fd) {}
     ~PtyPort() override { ::close(fd_); }
     void ClearErrors() override {}
     bool Write(const std::uint8_t* data, std::size_t size) override {
         while (size > 0) {
             const ssize_t n = ::write(fd_, data, size);
-            if (n <= 0) return false;
+            if (n <= 0)
+                return false;
             data += n;
             size -= static_cast<std::size_t>(n);
         }
@@ -293,11 +295,12 @@ public:
     }
     int Read(std::uint8_t* buffer, std::size_t capacity) override {
         const ssize_t n = ::read(fd_, buffer, capacity);
-        if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+        if (n < 0)
+            return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
         return static_cast<int>(n);
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -310,11 +313,14 @@ struct PtyDisplay {
     void Serve(bool answer) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         std::uint8_t buf[64];
-        while (received.size() < SerialFrame::kSize && std::chrono::steady_clock::now() < deadline) {
+        while (received.size() < SerialFrame::kSize &&
+               std::chrono::steady_clock::now() < deadline) {
             pollfd pfd{master, POLLIN, 0};
-            if (::poll(&pfd, 1, 100) <= 0) continue;
+            if (::poll(&pfd, 1, 100) <= 0)
+                continue;
             const ssize_t n = ::read(master, buf, sizeof buf);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             received.insert(received.end(), buf, buf + n);
         }
         if (answer) {
@@ -327,7 +333,8 @@ struct PtyDisplay {
 
 void RunPtyHandshake(bool displayAnswers) {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0) GTEST_SKIP() << "no pseudo-terminals on this machine";
+    if (master < 0)
+        GTEST_SKIP() << "no pseudo-terminals on this machine";
     ASSERT_EQ(::grantpt(master), 0);
     ASSERT_EQ(::unlockpt(master), 0);
     const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -357,9 +364,13 @@ void RunPtyHandshake(bool displayAnswers) {
     EXPECT_EQ(link.confirmed, displayAnswers);
 }
 
-TEST(HandshakeOverPseudoTerminal, AnswerDuringTheWaitConfirms) { RunPtyHandshake(true); }
+TEST(HandshakeOverPseudoTerminal, AnswerDuringTheWaitConfirms) {
+    RunPtyHandshake(true);
+}
 
-TEST(HandshakeOverPseudoTerminal, SilentDisplayIsNotConfirmed) { RunPtyHandshake(false); }
+TEST(HandshakeOverPseudoTerminal, SilentDisplayIsNotConfirmed) {
+    RunPtyHandshake(false);
+}
 
 }  // namespace
 }  // namespace tqv

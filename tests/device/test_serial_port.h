@@ -24,7 +24,8 @@ inline std::vector<std::uint8_t> Hex(std::string_view text) {
     std::vector<std::uint8_t> bytes;
     std::istringstream in{std::string(text)};
     std::string pair;
-    while (in >> pair) bytes.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
+    while (in >> pair)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
     return bytes;
 }
 
@@ -43,7 +44,7 @@ struct PortJournal {
 };
 
 class RecordingPort : public platform::SerialPort {
-public:
+  public:
     explicit RecordingPort(std::string name = "port", PortJournal* journal = nullptr)
         : name_(std::move(name)), journal_(journal) {}
 
@@ -63,9 +64,11 @@ public:
         ++reads;
         lastReadCapacity = capacity;
         Note("read");
-        if (readFails) return -1;
+        if (readFails)
+            return -1;
         const std::size_t n = std::min(capacity, answer.size());
-        for (std::size_t i = 0; i < n; ++i) buffer[i] = answer[i];
+        for (std::size_t i = 0; i < n; ++i)
+            buffer[i] = answer[i];
         return static_cast<int>(n);
     }
 
@@ -83,9 +86,10 @@ public:
     std::size_t lastReadCapacity = 0;
     std::vector<std::vector<std::uint8_t>> writes;
 
-private:
+  private:
     void Note(const char* what) {
-        if (journal_) journal_->Add(name_ + ":" + what);
+        if (journal_)
+            journal_->Add(name_ + ":" + what);
     }
     std::mutex mutex_;
     std::string name_;
@@ -94,11 +98,12 @@ private:
 
 // Captures every debug line while alive; restores the channel afterwards.
 class TraceRecorder {
-public:
+  public:
     // With a journal, each line is also noted there as "trace", in order with the port calls.
     explicit TraceRecorder(PortJournal* journal = nullptr) {
         platform::SetDebugSink([this, journal](std::string_view line) {
-            if (journal) journal->Add("trace");
+            if (journal)
+                journal->Add("trace");
             std::lock_guard lock(mutex_);
             lines_.emplace_back(line);
         });
@@ -113,7 +118,7 @@ public:
         return lines_;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::string> lines_;
 };

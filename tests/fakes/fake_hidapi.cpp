@@ -49,9 +49,11 @@ void Reset() {
     s.writeResultIsLength = true;
     s.writeResult = 0;
     s.writeDuration = std::chrono::milliseconds(0);
-    for (auto& [device, writes] : s.open) delete device;
+    for (auto& [device, writes] : s.open)
+        delete device;
     s.open.clear();
-    for (hid_device* device : s.closed) delete device;
+    for (hid_device* device : s.closed)
+        delete device;
     s.closed.clear();
     s.misuses = 0;
 }
@@ -84,7 +86,8 @@ std::vector<Call> Calls() {
 
 std::vector<std::string> Functions() {
     std::vector<std::string> names;
-    for (const Call& call : Calls()) names.push_back(call.function);
+    for (const Call& call : Calls())
+        names.push_back(call.function);
     return names;
 }
 
@@ -151,15 +154,18 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
             id = dev->id;
         }
         call.device = id;
-        if (data != nullptr) call.data.assign(data, data + length);
+        if (data != nullptr)
+            call.data.assign(data, data + length);
         s.calls.push_back(std::move(call));
         duration = s.writeDuration;
     }
-    if (duration.count() > 0) std::this_thread::sleep_for(duration);
+    if (duration.count() > 0)
+        std::this_thread::sleep_for(duration);
     std::lock_guard lock(s.mutex);
     auto it = s.open.find(dev);
     if (it == s.open.end()) {
-        if (id != 0) ++s.misuses;  // closed while the write was under way
+        if (id != 0)
+            ++s.misuses;  // closed while the write was under way
         return -1;
     }
     --it->second;
@@ -175,7 +181,8 @@ void hid_close(hid_device* dev) {
         ++s.misuses;
     } else {
         call.device = dev->id;
-        if (it->second > 0) ++s.misuses;
+        if (it->second > 0)
+            ++s.misuses;
         s.open.erase(it);
         s.closed.push_back(dev);
     }

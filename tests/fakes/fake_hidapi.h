@@ -12,13 +12,13 @@
 namespace tqv::fake_hid {
 
 struct Call {
-    std::string function;              // "hid_init", "hid_exit", "hid_open", "hid_write", "hid_close"
-    unsigned short vendorId = 0;       // hid_open
-    unsigned short productId = 0;      // hid_open
-    bool serialGiven = false;          // hid_open: a serial number was passed
-    int device = 0;                    // hid_open (the handle returned, 0 for none), hid_write,
-                                       // hid_close: the handle's number
-    std::vector<std::uint8_t> data;    // hid_write: the bytes written
+    std::string function;            // "hid_init", "hid_exit", "hid_open", "hid_write", "hid_close"
+    unsigned short vendorId = 0;     // hid_open
+    unsigned short productId = 0;    // hid_open
+    bool serialGiven = false;        // hid_open: a serial number was passed
+    int device = 0;                  // hid_open (the handle returned, 0 for none), hid_write,
+                                     // hid_close: the handle's number
+    std::vector<std::uint8_t> data;  // hid_write: the bytes written
 };
 
 // Forgets every call and open handle and restores the defaults: hid_open fails, hid_write
