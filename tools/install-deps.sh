@@ -14,6 +14,7 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 python3-psutil xvfb xauth util-linux procps time
+  libglib2.0-bin
   # run time: the label font, the PCI id database
   fonts-noto-cjk pci.ids
 )
