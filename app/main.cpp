@@ -23,7 +23,10 @@ void PrintUsage(std::FILE* out) {
                  "Options:\n"
                  "  --json            with --sensors: print one JSON object\n"
                  "  --port PATH       also probe this serial port (repeatable)\n"
-                 "  --trace-frames    print every display frame to standard error\n");
+                 "  --trace-frames    print every display frame to standard error\n"
+                 "\n"
+                 "With --headless, SIGTERM or SIGINT stops the monitor and SIGUSR1 rebuilds the\n"
+                 "serial display link.\n");
 }
 
 }  // namespace
