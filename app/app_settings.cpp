@@ -10,13 +10,16 @@
 namespace tqv {
 namespace {
 
-std::string DecimalText(std::uint8_t value) { return std::to_string(static_cast<int>(value)); }
+std::string DecimalText(std::uint8_t value) {
+    return std::to_string(static_cast<int>(value));
+}
 
 }  // namespace
 
 AppSettings DefaultAppSettings() {
     std::array<std::uint8_t, AppSettings::kKeyCount> bytes{};
-    for (std::size_t i = 0; i < kSettingKeys.size(); ++i) bytes[i] = kSettingKeys[i].defaultValue;
+    for (std::size_t i = 0; i < kSettingKeys.size(); ++i)
+        bytes[i] = kSettingKeys[i].defaultValue;
     return AppSettings::FromBytes(bytes);
 }
 
@@ -28,13 +31,17 @@ std::uint8_t ParseSettingValue(std::string_view text) {
 
 std::string SettingsPathFor(const std::string& executableFolder, const std::string& userConfigDir) {
     std::string folder = executableFolder;
-    if (!folder.empty() && folder.back() != '/') folder += '/';
+    if (!folder.empty() && folder.back() != '/')
+        folder += '/';
     const bool installed = folder.empty() || folder.rfind("/usr/", 0) == 0;
-    if (!installed) return folder + std::string(kSettingsFileName);
+    if (!installed)
+        return folder + std::string(kSettingsFileName);
 
     std::string config = userConfigDir;
-    while (config.size() > 1 && config.back() == '/') config.pop_back();
-    if (config == "/") config.clear();
+    while (config.size() > 1 && config.back() == '/')
+        config.pop_back();
+    if (config == "/")
+        config.clear();
     return config + "/tarquelonvist/" + std::string(kSettingsFileName);
 }
 
@@ -68,7 +75,8 @@ void SettingsController::SaveSetting(int which, std::uint8_t value) {
     if (which == 0) {
         settings_.temperatureUnit = value;
         file_.WriteValue(kSettingsSection, kSettingKeys[0].name, DecimalText(value));
-        if (onTemperatureUnitChanged) onTemperatureUnitChanged(value);
+        if (onTemperatureUnitChanged)
+            onTemperatureUnitChanged(value);
     } else if (which == 1) {
         settings_.autoStart = value;
         file_.WriteValue(kSettingsSection, kSettingKeys[1].name, DecimalText(value));

@@ -58,7 +58,7 @@ std::uint8_t ParseSettingValue(std::string_view text);
 std::string SettingsPathFor(const std::string& executableFolder, const std::string& userConfigDir);
 
 class SettingsController {
-public:
+  public:
     explicit SettingsController(std::string settingsPath, std::string executablePath);
 
     // Reads the 16 keys; when the file does not exist, writes the defaults, takes them and
@@ -78,7 +78,7 @@ public:
 
     std::function<void(std::uint8_t)> onTemperatureUnitChanged;
 
-private:
+  private:
     std::string settingsPath_;
     std::string executablePath_;
     SettingsFile file_;

@@ -16,17 +16,22 @@ constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 std::string_view Trim(std::string_view text) {
     auto first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return {};
+    if (first == std::string_view::npos)
+        return {};
     auto last = text.find_last_not_of(kBlanks);
     return text.substr(first, last - first + 1);
 }
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+        if (LowerAscii(a[i]) != LowerAscii(b[i]))
+            return false;
     }
     return true;
 }
@@ -39,9 +44,9 @@ struct Line {
     std::size_t begin = 0;
     std::size_t end = 0;
     LineKind kind = LineKind::Blank;
-    std::string_view name;   // section name or key name, trimmed
-    std::string_view value;  // key value, trimmed
-    std::size_t nameEnd = 0; // offset just past the key name
+    std::string_view name;    // section name or key name, trimmed
+    std::string_view value;   // key value, trimmed
+    std::size_t nameEnd = 0;  // offset just past the key name
 };
 
 Line ParseLine(std::string_view text, std::size_t begin, std::size_t end) {
@@ -50,7 +55,8 @@ Line ParseLine(std::string_view text, std::size_t begin, std::size_t end) {
     line.end = end;
     std::string_view raw = text.substr(begin, end - begin);
     std::string_view content = Trim(raw);
-    if (content.empty()) return line;
+    if (content.empty())
+        return line;
 
     if (content.front() == '[') {
         auto close = content.rfind(']');
@@ -69,7 +75,8 @@ Line ParseLine(std::string_view text, std::size_t begin, std::size_t end) {
     std::string_view name = Trim(content.substr(0, equals));
     line.name = name;
     line.nameEnd = static_cast<std::size_t>(name.data() - text.data()) + name.size();
-    if (equals != std::string_view::npos) line.value = Trim(content.substr(equals + 1));
+    if (equals != std::string_view::npos)
+        line.value = Trim(content.substr(equals + 1));
     return line;
 }
 
@@ -80,7 +87,8 @@ void ForEachLine(std::string_view text, Visit&& visit) {
     while (pos < text.size()) {
         auto newline = text.find('\n', pos);
         std::size_t end = newline == std::string_view::npos ? text.size() : newline;
-        if (!visit(ParseLine(text, pos, end))) return;
+        if (!visit(ParseLine(text, pos, end)))
+            return;
         pos = end + 1;
     }
 }
@@ -97,11 +105,13 @@ Location Locate(std::string_view text, std::string_view section, std::string_vie
     Location where;
     section = Trim(section);
     key = Trim(key);
-    if (section.empty() || key.empty()) return where;
+    if (section.empty() || key.empty())
+        return where;
     bool inside = false;
     ForEachLine(text, [&](const Line& line) {
         if (line.kind == LineKind::Section) {
-            if (inside) return false;  // the first matching section has ended
+            if (inside)
+                return false;  // the first matching section has ended
             if (EqualNoCase(line.name, section)) {
                 inside = true;
                 where.sectionFound = true;
@@ -109,7 +119,8 @@ Location Locate(std::string_view text, std::string_view section, std::string_vie
             }
             return true;
         }
-        if (!inside || line.kind == LineKind::Blank) return true;
+        if (!inside || line.kind == LineKind::Blank)
+            return true;
         where.lastFilledLine = line;
         if (line.kind == LineKind::Key && EqualNoCase(line.name, key)) {
             where.keyFound = true;
@@ -137,7 +148,8 @@ bool HasLineBreakOrNul(std::string_view text) {
 
 std::string LookupValue(std::string_view text, std::string_view section, std::string_view key) {
     Location where = Locate(text, section, key);
-    if (!where.keyFound) return {};
+    if (!where.keyFound)
+        return {};
     std::string_view value = where.keyLine.value;
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front()) {
@@ -153,11 +165,13 @@ bool HasKey(std::string_view text, std::string_view section, std::string_view ke
 bool IsWritable(std::string_view section, std::string_view key, std::string_view value) {
     section = Trim(section);
     key = Trim(key);
-    if (section.empty() || key.empty()) return false;
+    if (section.empty() || key.empty())
+        return false;
     if (HasLineBreakOrNul(section) || HasLineBreakOrNul(key) || HasLineBreakOrNul(value)) {
         return false;
     }
-    if (section.find(']') != std::string_view::npos) return false;
+    if (section.find(']') != std::string_view::npos)
+        return false;
     if (key.find('=') != std::string_view::npos || key.front() == '[' || key.front() == ';') {
         return false;
     }
@@ -167,7 +181,8 @@ bool IsWritable(std::string_view section, std::string_view key, std::string_view
 std::string ReplaceValue(std::string_view text, std::string_view section, std::string_view key,
                          std::string_view value) {
     std::string result(text);
-    if (!IsWritable(section, key, value)) return result;
+    if (!IsWritable(section, key, value))
+        return result;
     section = Trim(section);
     key = Trim(key);
     const std::string_view eol = LineEnding(text);
@@ -177,7 +192,8 @@ std::string ReplaceValue(std::string_view text, std::string_view section, std::s
         // Keep the line's indentation, the key as spelled in the file and the line's ending.
         const Line& line = where.keyLine;
         std::size_t tail = line.end;
-        if (tail > line.begin && text[tail - 1] == '\r') --tail;
+        if (tail > line.begin && text[tail - 1] == '\r')
+            --tail;
         std::string replacement(text.substr(line.begin, line.nameEnd - line.begin));
         replacement += '=';
         replacement += value;
@@ -201,7 +217,8 @@ std::string ReplaceValue(std::string_view text, std::string_view section, std::s
         return result;
     }
 
-    if (!result.empty() && result.back() != '\n') result += eol;
+    if (!result.empty() && result.back() != '\n')
+        result += eol;
     result += '[';
     result += section;
     result += ']';
@@ -230,11 +247,14 @@ FileState StateOf(const std::string& path) {
 }  // namespace
 
 std::string SettingsFile::ReadValue(std::string_view section, std::string_view key) const {
-    if (path_.empty() || StateOf(path_) != FileState::Regular) return {};
+    if (path_.empty() || StateOf(path_) != FileState::Regular)
+        return {};
     std::string text;
-    if (!platform::ReadWholeFile(path_, text)) return {};
+    if (!platform::ReadWholeFile(path_, text))
+        return {};
     std::string value = ini::LookupValue(text, section, key);
-    if (value.size() > kMaxValueLength) value.resize(kMaxValueLength);
+    if (value.size() > kMaxValueLength)
+        value.resize(kMaxValueLength);
     return value;
 }
 
@@ -244,10 +264,13 @@ bool SettingsFile::WriteValue(std::string_view section, std::string_view key,
 }
 
 bool SettingsFile::WriteValues(
-    std::string_view section, const std::vector<std::pair<std::string, std::string>>& values) const {
-    if (path_.empty()) return false;
+    std::string_view section,
+    const std::vector<std::pair<std::string, std::string>>& values) const {
+    if (path_.empty())
+        return false;
     for (const auto& [key, value] : values) {
-        if (!ini::IsWritable(section, key, value)) return false;
+        if (!ini::IsWritable(section, key, value))
+            return false;
     }
     std::string text;
     switch (StateOf(path_)) {
@@ -256,7 +279,8 @@ bool SettingsFile::WriteValues(
         case FileState::Regular:
             // A file that exists but cannot be read is left alone rather than replaced by one
             // holding only the new value.
-            if (!platform::ReadWholeFile(path_, text)) return false;
+            if (!platform::ReadWholeFile(path_, text))
+                return false;
             break;
         case FileState::Missing: {
             std::string folder = platform::FolderOf(path_);
@@ -267,7 +291,8 @@ bool SettingsFile::WriteValues(
             break;
         }
     }
-    for (const auto& [key, value] : values) text = ini::ReplaceValue(text, section, key, value);
+    for (const auto& [key, value] : values)
+        text = ini::ReplaceValue(text, section, key, value);
     return platform::ReplaceFileAtomically(path_, text);
 }
 

@@ -41,7 +41,7 @@ std::string ReplaceValue(std::string_view text, std::string_view section, std::s
 }  // namespace ini
 
 class SettingsFile {
-public:
+  public:
     // At most this many characters of a value are read; the rest of a longer value is ignored.
     static constexpr std::size_t kMaxValueLength = 9;
 
@@ -62,7 +62,7 @@ public:
     bool WriteValues(std::string_view section,
                      const std::vector<std::pair<std::string, std::string>>& values) const;
 
-private:
+  private:
     std::string path_;
 };
 

@@ -6,11 +6,15 @@
 namespace tqv::platform {
 namespace {
 
-std::string AutostartFolder() { return UserConfigDir() + "/autostart"; }
+std::string AutostartFolder() {
+    return UserConfigDir() + "/autostart";
+}
 
 }  // namespace
 
-std::string AutostartEntryPath() { return AutostartFolder() + "/Velkran.desktop"; }
+std::string AutostartEntryPath() {
+    return AutostartFolder() + "/Velkran.desktop";
+}
 
 std::string QuoteExecArgument(const std::string& path) {
     // First the Exec line's own quoting and field-code escaping...
@@ -70,9 +74,11 @@ std::string AutostartEntryText(const std::string& executablePath) {
 
 void SetAutostartEntry(int mode, const std::string& executablePath) {
     if (mode == 1) {
-        if (executablePath.empty()) return;
+        if (executablePath.empty())
+            return;
         std::string folder = AutostartFolder();
-        if (!PathExists(folder) && !MakeDirectories(folder)) return;
+        if (!PathExists(folder) && !MakeDirectories(folder))
+            return;
         ReplaceFileAtomically(AutostartEntryPath(), AutostartEntryText(executablePath));
     } else if (mode == 0) {
         RemoveFile(AutostartEntryPath());

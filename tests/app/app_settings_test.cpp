@@ -46,7 +46,7 @@ constexpr const char* kDefaultFile =
 
 // Each test gets its own configuration folder, so the autostart entry lands in it.
 class SettingsControllerTest : public ::testing::Test {
-protected:
+  protected:
     std::string EntryPath() const { return dir_ / "config/autostart/Velkran.desktop"; }
     bool EntryExists() const { return platform::PathExists(EntryPath()); }
 
@@ -93,7 +93,9 @@ struct LoadCase {
     Bytes expected;
 };
 
-void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LoadCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LoadSettingsTest : public SettingsControllerTest,
                          public ::testing::WithParamInterface<LoadCase> {};
@@ -154,8 +156,8 @@ TEST_F(SettingsControllerTest, SaveTemperatureUnitWritesTheKeyAndTellsThePages) 
 
     controller.SaveSetting(0, 0);
     EXPECT_EQ(controller.settings().temperatureUnit, 0);
-    EXPECT_EQ(ReadFileText(path), ini::ReplaceValue(before, "VELKRAN SETTINGS", "TEMPERATURE",
-                                                     "0"));
+    EXPECT_EQ(ReadFileText(path),
+              ini::ReplaceValue(before, "VELKRAN SETTINGS", "TEMPERATURE", "0"));
     EXPECT_EQ(told, std::vector<int>{0});
     EXPECT_FALSE(EntryExists());
 
@@ -197,7 +199,8 @@ TEST_F(SettingsControllerTest, SaveOfAnythingElseDoesNothing) {
     controller.LoadSettings();
     bool told = false;
     controller.onTemperatureUnitChanged = [&](std::uint8_t) { told = true; };
-    for (int which : {-1, 2, 15}) controller.SaveSetting(which, 0);
+    for (int which : {-1, 2, 15})
+        controller.SaveSetting(which, 0);
     EXPECT_EQ(ReadFileText(path), kDefaultFile);
     EXPECT_EQ(controller.settings(), DefaultAppSettings());
     EXPECT_FALSE(told);
@@ -222,10 +225,26 @@ struct ParseCase {
 
 TEST(ParseSettingValueTest, ConvertsLikeStrtolAndKeepsTheLowByte) {
     const ParseCase cases[] = {
-        {"", 0},      {"0", 0},     {"1", 1},     {" \t3", 3},  {"+4", 4},      {"-1", 255},
-        {"-0", 0},    {"255", 255}, {"256", 0},   {"257", 1},   {"-256", 0},    {"2 ", 2},
-        {"2x", 2},    {"x2", 0},    {"- 1", 0},   {"0x10", 0},  {"010", 10},    {"123456789", 21},
-        {"99999999999999999999", 255}, {"-99999999999999999999", 0},
+        {"", 0},
+        {"0", 0},
+        {"1", 1},
+        {" \t3", 3},
+        {"+4", 4},
+        {"-1", 255},
+        {"-0", 0},
+        {"255", 255},
+        {"256", 0},
+        {"257", 1},
+        {"-256", 0},
+        {"2 ", 2},
+        {"2x", 2},
+        {"x2", 0},
+        {"- 1", 0},
+        {"0x10", 0},
+        {"010", 10},
+        {"123456789", 21},
+        {"99999999999999999999", 255},
+        {"-99999999999999999999", 0},
     };
     for (const ParseCase& c : cases) {
         EXPECT_EQ(ParseSettingValue(c.text), c.expected) << '"' << c.text << '"';

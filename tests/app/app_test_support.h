@@ -24,7 +24,7 @@
 namespace tqv::testing {
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "tqv-app-XXXXXX").string();
         std::vector<char> name(tmpl.begin(), tmpl.end());
@@ -35,7 +35,8 @@ public:
     }
     ~TempDir() {
         std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ignored);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -43,22 +44,23 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Sets (or, with nullopt, unsets) an environment variable for the scope's lifetime.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
+        if (const char* old = std::getenv(name))
+            old_ = old;
         Apply(value);
     }
     ~ScopedEnv() { Apply(old_); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     void Apply(const std::optional<std::string>& value) {
         if (value) {
             ::setenv(name_.c_str(), value->c_str(), 1);
@@ -95,7 +97,8 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv,
                                 std::chrono::milliseconds limit) {
     ProcessResult result;
     int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return result;
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return result;
     pid_t pid = ::fork();
     if (pid < 0) {
         ::close(pipeFds[0]);
@@ -112,7 +115,8 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv,
             }
         }
         std::vector<char*> args;
-        for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        for (const auto& arg : argv)
+            args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
         ::execv(args[0], args.data());
         ::_exit(127);
@@ -142,8 +146,8 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv,
         }
         if (!reaped && ::waitpid(pid, &status, WNOHANG) == pid) {
             reaped = true;
-            deadline = std::min(deadline, std::chrono::steady_clock::now() +
-                                              std::chrono::milliseconds(1000));
+            deadline = std::min(deadline,
+                                std::chrono::steady_clock::now() + std::chrono::milliseconds(1000));
         }
     }
     ::close(pipeFds[0]);
@@ -153,7 +157,8 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv,
         return result;
     }
     result.finished = true;
-    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    if (WIFEXITED(status))
+        result.exitCode = WEXITSTATUS(status);
     return result;
 }
 

@@ -87,7 +87,8 @@ TEST(AutostartTest, ModeOneWritesModeZeroRemovesOtherModesDoNothing) {
     platform::SetAutostartEntry(1, "/srv/moved/tarquelonvist");
     EXPECT_EQ(ReadFileText(entry), platform::AutostartEntryText("/srv/moved/tarquelonvist"));
 
-    for (int mode : {-1, 2, 255}) platform::SetAutostartEntry(mode, "/elsewhere");
+    for (int mode : {-1, 2, 255})
+        platform::SetAutostartEntry(mode, "/elsewhere");
     EXPECT_EQ(ReadFileText(entry), platform::AutostartEntryText("/srv/moved/tarquelonvist"));
 
     platform::SetAutostartEntry(0, "/srv/moved/tarquelonvist");
@@ -109,7 +110,8 @@ TEST(AutostartTest, UnwritableConfigFolderFailsQuietly) {
 // "%%", so a '%' in the path is covered by the quoting table above only.)
 TEST(AutostartTest, LauncherRunsTheProgramAtAwkwardPaths) {
     const char* launcher = "/usr/bin/gio";
-    if (::access(launcher, X_OK) != 0) GTEST_SKIP() << "no gio launcher (libglib2.0-bin)";
+    if (::access(launcher, X_OK) != 0)
+        GTEST_SKIP() << "no gio launcher (libglib2.0-bin)";
 
     TempDir dir;
     ScopedEnv xdg("XDG_CONFIG_HOME", dir / "cfg");
@@ -126,7 +128,8 @@ TEST(AutostartTest, LauncherRunsTheProgramAtAwkwardPaths) {
 
         auto result = RunProcess({launcher, "launch", platform::AutostartEntryPath()}, {},
                                  std::chrono::seconds(20));
-        if (!result.finished || result.exitCode != 0) return "<launcher failed>";
+        if (!result.finished || result.exitCode != 0)
+            return "<launcher failed>";
         std::string ran;
         for (int i = 0; i < 200 && ran.empty(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -135,7 +138,8 @@ TEST(AutostartTest, LauncherRunsTheProgramAtAwkwardPaths) {
         return ran == program ? "ok" : "ran as '" + ran + "'";
     };
 
-    if (launches("plain") != "ok") GTEST_SKIP() << "gio cannot launch desktop entries here";
+    if (launches("plain") != "ok")
+        GTEST_SKIP() << "gio cannot launch desktop entries here";
     for (const char* name : {"with blank", "with \"quotes\"", "with $dollar", "with `tick`",
                              "with \\backslash", "all \\ \" ` $ 'mixed'"}) {
         EXPECT_EQ(launches(name), "ok") << name;

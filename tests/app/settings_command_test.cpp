@@ -37,7 +37,7 @@ constexpr const char* kDefaultKeys =
     "TFT_TURN=0\n";
 
 class SettingsCommandTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const std::string built = std::string(TQV_PORTABLE_DIR) + "/tarquelonvist";
         ASSERT_TRUE(std::filesystem::exists(built)) << built;

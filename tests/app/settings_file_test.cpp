@@ -10,8 +10,8 @@
 
 #include <chrono>
 #include <future>
-#include <random>
 #include <ostream>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -34,7 +34,9 @@ struct LookupCase {
     const char* expected;
 };
 
-void PrintTo(const LookupCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LookupCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LookupTest : public ::testing::TestWithParam<LookupCase> {};
 
@@ -46,8 +48,7 @@ TEST_P(LookupTest, FindsTheValue) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, LookupTest,
     ::testing::Values(
-        LookupCase{"EmptyText", "", "S", "K", ""},
-        LookupCase{"NoSection", "K=1\n", "S", "K", ""},
+        LookupCase{"EmptyText", "", "S", "K", ""}, LookupCase{"NoSection", "K=1\n", "S", "K", ""},
         LookupCase{"OtherSection", "[T]\nK=1\n", "S", "K", ""},
         LookupCase{"MissingKey", "[S]\nA=1\n", "S", "K", ""},
         LookupCase{"Plain", "[S]\nK=1\n", "S", "K", "1"},
@@ -55,8 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "VELKRAN SETTINGS", "ATUO START", "1"},
         LookupCase{"BlanksTrimmed", "  [ S ]  \n\t K \t=\t 2  \n", "S", "K", "2"},
         LookupCase{"RequestedNamesTrimmed", "[S]\nK=3\n", " S ", " K ", "3"},
-        LookupCase{"InnerBlankIsPartOfKey", "[S]\nATUO  START=1\nATUO START=2\n", "S",
-                   "ATUO START", "2"},
+        LookupCase{"InnerBlankIsPartOfKey", "[S]\nATUO  START=1\nATUO START=2\n", "S", "ATUO START",
+                   "2"},
         LookupCase{"FirstKeyWins", "[S]\nK=1\nK=2\n", "S", "K", "1"},
         LookupCase{"FirstSectionWins", "[S]\nK=1\n[S]\nK=2\n", "S", "K", "1"},
         LookupCase{"KeyOnlyInLaterDuplicateSection", "[S]\nA=1\n[s]\nK=2\n", "S", "K", ""},
@@ -85,7 +86,9 @@ struct ReplaceCase {
     const char* expected;
 };
 
-void PrintTo(const ReplaceCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ReplaceCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ReplaceTest : public ::testing::TestWithParam<ReplaceCase> {};
 
@@ -103,8 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "; made by hand\n[S]\nA=1\n; note\n  K = 5 \nX=y\n\n[T]\nK=9\n", "S", "K", "0",
                     "; made by hand\n[S]\nA=1\n; note\n  K=0\nX=y\n\n[T]\nK=9\n"},
         ReplaceCase{"KeepsTheFilesSpellingOfTheKey", "[velkran settings]\ntft_speed=0\n",
-                    "VELKRAN SETTINGS", "TFT_SPEED", "2",
-                    "[velkran settings]\ntft_speed=2\n"},
+                    "VELKRAN SETTINGS", "TFT_SPEED", "2", "[velkran settings]\ntft_speed=2\n"},
         ReplaceCase{"OnlyTheFirstKey", "[S]\nK=1\nK=2\n", "S", "K", "9", "[S]\nK=9\nK=2\n"},
         ReplaceCase{"KeyWithoutEquals", "[S]\nK\nA=1\n", "S", "K", "3", "[S]\nK=3\nA=1\n"},
         ReplaceCase{"MissingKeyAtEndOfSection", "[S]\nA=1\n\n[T]\nB=2\n", "S", "K", "v",
@@ -114,8 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "[S]\nA=1\nK=v\n"},
         ReplaceCase{"MissingKeyGoesToFirstDuplicate", "[S]\nA=1\n[S]\nK=2\n", "S", "K", "v",
                     "[S]\nA=1\nK=v\n[S]\nK=2\n"},
-        ReplaceCase{"MissingSectionAppended", "[T]\nB=2\n", "S", "K", "v",
-                    "[T]\nB=2\n[S]\nK=v\n"},
+        ReplaceCase{"MissingSectionAppended", "[T]\nB=2\n", "S", "K", "v", "[T]\nB=2\n[S]\nK=v\n"},
         ReplaceCase{"MissingSectionAfterTextWithoutLineBreak", "; only a comment", "S", "K", "v",
                     "; only a comment\n[S]\nK=v\n"},
         ReplaceCase{"CrLfKeptInPlace", "[S]\r\nK=1\r\nA=2\r\n", "S", "K", "0",
@@ -188,7 +189,8 @@ TEST(SettingsFileTest, PathsThatAreNoRegularFileAreNeitherReadNorReplaced) {
     auto reading = std::async(std::launch::async, [&] { return file.ReadValue("S", "K"); });
     if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
         int unblock = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // lets the reader finish
-        if (unblock >= 0) ::close(unblock);
+        if (unblock >= 0)
+            ::close(unblock);
         reading.wait();
         FAIL() << "reading a FIFO blocked";
     }
@@ -205,7 +207,8 @@ TEST(SettingsFileTest, PathsThatAreNoRegularFileAreNeitherReadNorReplaced) {
 }
 
 TEST(SettingsFileTest, FolderWithoutWriteAccessFailsQuietly) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root writes into any folder";
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root writes into any folder";
     TempDir dir;
     const std::string locked = dir / "locked";
     ASSERT_EQ(::mkdir(locked.c_str(), 0555), 0);
@@ -224,7 +227,8 @@ TEST(SettingsFileTest, KilledWriterNeverLeavesATornFile) {
 
     // Large enough that a plain rewrite would take several writes.
     std::string base;
-    for (int i = 0; i < 2000; ++i) base += "; padding line " + std::to_string(i) + "\n";
+    for (int i = 0; i < 2000; ++i)
+        base += "; padding line " + std::to_string(i) + "\n";
     base += "[VELKRAN SETTINGS]\nTEMPERATURE=1\nATUO START=1\nTFT_TURN=0\n";
     const std::string one = base;
     const std::string zero = ini::ReplaceValue(base, "VELKRAN SETTINGS", "TEMPERATURE", "0");
@@ -257,8 +261,8 @@ TEST(SettingsFileTest, KilledWriterNeverLeavesATornFile) {
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
 
         const std::string now = ReadFileText(file.path());
-        ASSERT_TRUE(now == one || now == zero) << "round " << round << ": " << now.size()
-                                                << " bytes";
+        ASSERT_TRUE(now == one || now == zero)
+            << "round " << round << ": " << now.size() << " bytes";
         (now == one ? sawOne : sawZero) = true;
     }
     EXPECT_TRUE(sawOne);

@@ -16,22 +16,27 @@ constexpr std::string_view kKeys[] = {"TEMPERATURE", "ATUO START", "tft_speed", 
 
 bool SameNoCase(std::string_view a, std::string_view b) {
     auto trim = [](std::string_view s) {
-        while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-        while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+        while (!s.empty() && s.front() == ' ')
+            s.remove_prefix(1);
+        while (!s.empty() && s.back() == ' ')
+            s.remove_suffix(1);
         return s;
     };
     a = trim(a);
     b = trim(b);
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
+        if (lower(a[i]) != lower(b[i]))
+            return false;
     }
     return true;
 }
 
 void Check(bool condition) {
-    if (!condition) std::abort();
+    if (!condition)
+        std::abort();
 }
 
 }  // namespace
@@ -39,7 +44,8 @@ void Check(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view input(reinterpret_cast<const char*>(data), size);
     std::uint8_t pick = input.empty() ? 0 : static_cast<std::uint8_t>(input[0]);
-    if (!input.empty()) input.remove_prefix(1);
+    if (!input.empty())
+        input.remove_prefix(1);
 
     // Value: up to 15 bytes of the input, kept to characters a value reads back unchanged.
     std::string value;
@@ -62,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (std::string_view otherSection : kSections) {
         for (std::string_view otherKey : kKeys) {
-            if (SameNoCase(otherSection, section) && SameNoCase(otherKey, key)) continue;
+            if (SameNoCase(otherSection, section) && SameNoCase(otherKey, key))
+                continue;
             Check(tqv::ini::LookupValue(written, otherSection, otherKey) ==
                   tqv::ini::LookupValue(text, otherSection, otherKey));
         }
