@@ -39,13 +39,27 @@ void AppendJsonString(std::string& out, const std::string& text) {
         unsigned char c = s[i];
         if (c < 0x80) {
             switch (c) {
-                case '"': out += "\\\""; break;
-                case '\\': out += "\\\\"; break;
-                case '\b': out += "\\b"; break;
-                case '\f': out += "\\f"; break;
-                case '\n': out += "\\n"; break;
-                case '\r': out += "\\r"; break;
-                case '\t': out += "\\t"; break;
+                case '"':
+                    out += "\\\"";
+                    break;
+                case '\\':
+                    out += "\\\\";
+                    break;
+                case '\b':
+                    out += "\\b";
+                    break;
+                case '\f':
+                    out += "\\f";
+                    break;
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
                 default:
                     if (c < 0x20 || c == 0x7F) {
                         char escape[8];
@@ -66,12 +80,16 @@ void AppendJsonString(std::string& out, const std::string& text) {
             length = 2;
         } else if (c >= 0xE0 && c <= 0xEF) {
             length = 3;
-            if (c == 0xE0) low = 0xA0;
-            if (c == 0xED) high = 0x9F;
+            if (c == 0xE0)
+                low = 0xA0;
+            if (c == 0xED)
+                high = 0x9F;
         } else if (c >= 0xF0 && c <= 0xF4) {
             length = 4;
-            if (c == 0xF0) low = 0x90;
-            if (c == 0xF4) high = 0x8F;
+            if (c == 0xF0)
+                low = 0x90;
+            if (c == 0xF4)
+                high = 0x8F;
         }
         bool valid = length > 0 && i + length <= n && s[i + 1] >= low && s[i + 1] <= high;
         for (std::size_t k = 2; valid && k < length; ++k) {
@@ -111,8 +129,10 @@ int RunSensorsCommand(const CommandOptions& options) {
     const std::int32_t kinds[] = {SDK_SENSOR_LOAD, SDK_SENSOR_CLOCK, SDK_SENSOR_FAN,
                                   SDK_SENSOR_POWER, SDK_SENSOR_TEMPERATURE};
     for (int pass = 0; pass < 2; ++pass) {
-        if (pass > 0) std::this_thread::sleep_for(std::chrono::seconds(1));
-        for (std::int32_t kind : kinds) hub.RefreshReadings(kind);
+        if (pass > 0)
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        for (std::int32_t kind : kinds)
+            hub.RefreshReadings(kind);
     }
 
     const InventoryRow inventory[] = {
@@ -127,12 +147,16 @@ int RunSensorsCommand(const CommandOptions& options) {
     };
     const SensorReadings& r = hub.readings;
     const ReadingRow readings[] = {
-        {"cpuTempC", r.cpuTempC, "\xC2\xB0" "C"},
+        {"cpuTempC", r.cpuTempC,
+         "\xC2\xB0"
+         "C"},
         {"cpuClockMhz", r.cpuClockMhz, "MHz"},
         {"cpuFanRpm", r.cpuFanRpm, "RPM"},
         {"cpuPowerW", r.cpuPowerW, "W"},
         {"cpuLoadPct", r.cpuLoadPct, "%"},
-        {"gpuTempC", r.gpuTempC, "\xC2\xB0" "C"},
+        {"gpuTempC", r.gpuTempC,
+         "\xC2\xB0"
+         "C"},
         {"gpuClockMhz", r.gpuClockMhz, "MHz"},
         {"gpuFanRpm", r.gpuFanRpm, "RPM"},
         {"gpuPowerW", r.gpuPowerW, "W"},
@@ -144,7 +168,8 @@ int RunSensorsCommand(const CommandOptions& options) {
         out += "{\"inventory\": {";
         bool first = true;
         for (const InventoryRow& row : inventory) {
-            if (!first) out += ", ";
+            if (!first)
+                out += ", ";
             first = false;
             AppendJsonString(out, row.caption);
             out += ": ";
@@ -153,7 +178,8 @@ int RunSensorsCommand(const CommandOptions& options) {
         out += "}, \"readings\": {";
         first = true;
         for (const ReadingRow& row : readings) {
-            if (!first) out += ", ";
+            if (!first)
+                out += ", ";
             first = false;
             AppendJsonString(out, row.name);
             out += ": ";

@@ -16,21 +16,26 @@ namespace {
 constexpr std::size_t kTextBufferBytes = 512;
 constexpr std::size_t kSystemTextCharacters = 255;
 
-bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+bool IsContinuation(unsigned char c) {
+    return (c & 0xC0) == 0x80;
+}
 
 // `text` cut to at most `maxBytes` bytes, dropping a multi-byte sequence the cut would split.
 std::string CutToBytes(const char* text, std::size_t maxBytes) {
     std::size_t length = strnlen(text, maxBytes + 1);
-    if (length <= maxBytes) return std::string(text, length);
+    if (length <= maxBytes)
+        return std::string(text, length);
     length = maxBytes;
     // Back up to the lead byte of the sequence that straddles the cut, then keep it only when
     // it ends exactly at the cut.
     std::size_t lead = length;
-    while (lead > 0 && IsContinuation(static_cast<unsigned char>(text[lead - 1]))) --lead;
+    while (lead > 0 && IsContinuation(static_cast<unsigned char>(text[lead - 1])))
+        --lead;
     if (lead > 0) {
         unsigned char c = static_cast<unsigned char>(text[lead - 1]);
         std::size_t need = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : 4;
-        if (length - (lead - 1) < need) length = lead - 1;
+        if (length - (lead - 1) < need)
+            length = lead - 1;
     }
     return std::string(text, length);
 }
@@ -39,8 +44,10 @@ std::string CutToBytes(const char* text, std::size_t maxBytes) {
 std::string CutToCharacters(const std::string& text, std::size_t maxCharacters) {
     std::size_t characters = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (IsContinuation(static_cast<unsigned char>(text[i]))) continue;
-        if (characters == maxCharacters) return text.substr(0, i);
+        if (IsContinuation(static_cast<unsigned char>(text[i])))
+            continue;
+        if (characters == maxCharacters)
+            return text.substr(0, i);
         ++characters;
     }
     return text;
@@ -96,7 +103,8 @@ const std::array<std::uint32_t, SDK_ENTRY_COUNT>& CPUIDSDK::EntryIds() {
 }
 
 void CPUIDSDK::FillEntries(SdkQueryInterfaceFn query) {
-    if (!query) return;
+    if (!query)
+        return;
     const auto& ids = EntryIds();
     for (std::size_t i = 0; i < entries.size(); ++i) {
         entries[i] = ids[i] ? query(ids[i]) : nullptr;
@@ -110,7 +118,8 @@ SdkHandle CPUIDSDK::SdkCreate() {
 }
 
 void CPUIDSDK::SdkDestroy() const {
-    if (auto fn = Entry<SdkDestroyFn>(*this, SDK_ENTRY_DESTROY)) fn(handle);
+    if (auto fn = Entry<SdkDestroyFn>(*this, SDK_ENTRY_DESTROY))
+        fn(handle);
 }
 
 void CPUIDSDK::SdkStart(const std::string& folder, const std::string& fileName) const {
@@ -121,11 +130,13 @@ void CPUIDSDK::SdkStart(const std::string& folder, const std::string& fileName) 
 }
 
 void CPUIDSDK::SdkStop() const {
-    if (auto fn = Entry<SdkStopFn>(*this, SDK_ENTRY_STOP)) fn(handle);
+    if (auto fn = Entry<SdkStopFn>(*this, SDK_ENTRY_STOP))
+        fn(handle);
 }
 
 void CPUIDSDK::SdkUpdate() const {
-    if (auto fn = Entry<SdkUpdateFn>(*this, SDK_ENTRY_UPDATE)) fn(handle);
+    if (auto fn = Entry<SdkUpdateFn>(*this, SDK_ENTRY_UPDATE))
+        fn(handle);
 }
 
 void CPUIDSDK::SdkPostInit() const {
@@ -152,7 +163,8 @@ std::int32_t CPUIDSDK::SdkMemMegabytes() const {
 
 std::string CPUIDSDK::SdkMemText(std::int32_t index) const {
     auto fn = Entry<SdkMemTextFn>(*this, SDK_ENTRY_MEM_TEXT);
-    if (!fn) return {};
+    if (!fn)
+        return {};
     SdkText text = fn(handle, index);
     return text ? TakeText(text) : std::string();
 }
@@ -164,36 +176,41 @@ std::int32_t CPUIDSDK::SdkDeviceTotal() const {
 
 std::optional<std::int32_t> CPUIDSDK::SdkDeviceKind(std::int32_t device) const {
     auto fn = Entry<SdkDeviceKindFn>(*this, SDK_ENTRY_DEVICE_KIND);
-    if (!fn) return std::nullopt;
+    if (!fn)
+        return std::nullopt;
     return fn(handle, device);
 }
 
 std::optional<std::string> CPUIDSDK::SdkDeviceLabel(std::int32_t device) const {
     auto fn = Entry<SdkDeviceLabelFn>(*this, SDK_ENTRY_DEVICE_LABEL);
-    if (!fn) return std::nullopt;
+    if (!fn)
+        return std::nullopt;
     SdkText text = fn(handle, device);
-    if (!text) return std::nullopt;
+    if (!text)
+        return std::nullopt;
     return TakeText(text);
 }
 
-std::optional<std::int32_t> CPUIDSDK::SdkSensorTotal(std::int32_t device,
-                                                     std::int32_t kind) const {
+std::optional<std::int32_t> CPUIDSDK::SdkSensorTotal(std::int32_t device, std::int32_t kind) const {
     auto fn = Entry<SdkSensorTotalFn>(*this, SDK_ENTRY_SENSOR_TOTAL);
-    if (!fn) return std::nullopt;
+    if (!fn)
+        return std::nullopt;
     return fn(handle, device, kind);
 }
 
 std::optional<float> CPUIDSDK::SdkSensorRead(std::int32_t device, std::int32_t index,
                                              std::int32_t kind) const {
     auto fn = Entry<SdkSensorReadFn>(*this, SDK_ENTRY_SENSOR_READ);
-    if (!fn) return std::nullopt;
+    if (!fn)
+        return std::nullopt;
     std::int32_t out1 = 0, out2 = 0;
     SdkText name = nullptr;
     float value = 0.0f, minimum = 0.0f, maximum = 0.0f;
-    std::int32_t valid = fn(handle, device, index, kind, &out1, &name, &out2, &value, &minimum,
-                            &maximum);
+    std::int32_t valid =
+        fn(handle, device, index, kind, &out1, &name, &out2, &value, &minimum, &maximum);
     SdkTextFree(name);
-    if (!valid) return std::nullopt;
+    if (!valid)
+        return std::nullopt;
     return value;
 }
 
@@ -201,7 +218,9 @@ std::optional<float> CPUIDSDK::SdkSensorRead(std::int32_t device, std::int32_t i
 
 SensorHub::SensorHub() = default;
 
-SensorHub::~SensorHub() { Release(); }
+SensorHub::~SensorHub() {
+    Release();
+}
 
 const CPUIDSDK& SensorHub::Sdk() const {
     // Unbound, every operation is missing and gives its fall-back.
@@ -219,18 +238,21 @@ void SensorHub::Release() {
 }
 
 bool SensorHub::BindSdk(const std::string& folder, const std::string& fileName) {
-    if (fileName.empty()) return false;
+    if (fileName.empty())
+        return false;
     Release();
     std::string path = folder;
-    if (!path.empty() && path.back() != '/') path.push_back('/');
+    if (!path.empty() && path.back() != '/')
+        path.push_back('/');
     path += fileName;
     // Only ever a path: a bare name would make the loader search the library path.
-    if (path.find('/') == std::string::npos) return false;
-    if (!library_.Load(path)) return false;
+    if (path.find('/') == std::string::npos)
+        return false;
+    if (!library_.Load(path))
+        return false;
 
     sdk_ = std::make_unique<CPUIDSDK>();
-    sdk_->FillEntries(
-        reinterpret_cast<SdkQueryInterfaceFn>(library_.Symbol(SDK_ENTRY_POINT_NAME)));
+    sdk_->FillEntries(reinterpret_cast<SdkQueryInterfaceFn>(library_.Symbol(SDK_ENTRY_POINT_NAME)));
     sdk_->SdkCreate();
     sdk_->SdkStart(folder, fileName);
     sdk_->SdkPostInit();
@@ -250,8 +272,10 @@ void SensorHub::CollectInventory() {
 
     RunStep([this] { CollectDevices(); });
     RunStep([this] { CollectMemory(); });
-    RunStep([this] { networkName = CutToBytes(platform::NetworkAdapterDescription().c_str(),
-                                              kTextBufferBytes - 1); });
+    RunStep([this] {
+        networkName =
+            CutToBytes(platform::NetworkAdapterDescription().c_str(), kTextBufferBytes - 1);
+    });
     RunStep([this] {
         platform::OsVersionFacts facts = platform::ReadOsVersionFacts();
         osVersion = FormatOsVersion(CutToCharacters(facts.productName, kSystemTextCharacters),
@@ -267,9 +291,11 @@ void SensorHub::CollectDevices() {
     for (std::int32_t i = 0; i < deviceCount; ++i) {
         std::string name;
         std::optional<std::int32_t> sensors = sdk.SdkSensorTotal(i, SDK_SENSOR_ANY);
-        if (!sensors || *sensors <= 0) continue;  // a device without sensors is not listed
+        if (!sensors || *sensors <= 0)
+            continue;  // a device without sensors is not listed
         std::int32_t kind = sdk.SdkDeviceKind(i).value_or(-1);
-        if (auto label = sdk.SdkDeviceLabel(i)) name = std::move(*label);
+        if (auto label = sdk.SdkDeviceLabel(i))
+            name = std::move(*label);
         switch (kind) {
             case SDK_DEVICE_PROCESSOR:
                 cpuName = name;
@@ -301,41 +327,67 @@ void SensorHub::RefreshReadings(std::int32_t kind) {
     sdk.SdkUpdate();
     for (std::int32_t i = 0; i < deviceCount; ++i) {
         std::optional<std::int32_t> total = sdk.SdkSensorTotal(i, kind);
-        if (!total || *total <= 0) continue;
+        if (!total || *total <= 0)
+            continue;
         std::optional<float> value = sdk.SdkSensorRead(i, 0, kind);
         std::optional<std::int32_t> deviceKind = sdk.SdkDeviceKind(i);
-        if (!deviceKind) continue;
+        if (!deviceKind)
+            continue;
         // A failed read keeps the field's previous value.
-        if (!value) continue;
+        if (!value)
+            continue;
 
         float* field = nullptr;
         SensorReadings& r = readings;
         if (*deviceKind == SDK_DEVICE_PROCESSOR) {
             switch (kind) {
-                case SDK_SENSOR_TEMPERATURE: field = &r.cpuTempC; break;
-                case SDK_SENSOR_CLOCK: field = &r.cpuClockMhz; break;
-                case SDK_SENSOR_POWER: field = &r.cpuPowerW; break;
-                case SDK_SENSOR_LOAD: field = &r.cpuLoadPct; break;
-                default: break;
+                case SDK_SENSOR_TEMPERATURE:
+                    field = &r.cpuTempC;
+                    break;
+                case SDK_SENSOR_CLOCK:
+                    field = &r.cpuClockMhz;
+                    break;
+                case SDK_SENSOR_POWER:
+                    field = &r.cpuPowerW;
+                    break;
+                case SDK_SENSOR_LOAD:
+                    field = &r.cpuLoadPct;
+                    break;
+                default:
+                    break;
             }
         } else if (*deviceKind == SDK_DEVICE_MAINBOARD) {
             // The processor's fan is the mainboard's first fan, never the processor device's.
-            if (kind == SDK_SENSOR_FAN) field = &r.cpuFanRpm;
+            if (kind == SDK_SENSOR_FAN)
+                field = &r.cpuFanRpm;
         } else if (*deviceKind == SDK_DEVICE_GRAPHICS) {
             switch (kind) {
-                case SDK_SENSOR_TEMPERATURE: field = &r.gpuTempC; break;
-                case SDK_SENSOR_CLOCK: field = &r.gpuClockMhz; break;
-                case SDK_SENSOR_FAN: field = &r.gpuFanRpm; break;
-                case SDK_SENSOR_POWER: field = &r.gpuPowerW; break;
-                case SDK_SENSOR_LOAD: field = &r.gpuLoadPct; break;
-                default: break;
+                case SDK_SENSOR_TEMPERATURE:
+                    field = &r.gpuTempC;
+                    break;
+                case SDK_SENSOR_CLOCK:
+                    field = &r.gpuClockMhz;
+                    break;
+                case SDK_SENSOR_FAN:
+                    field = &r.gpuFanRpm;
+                    break;
+                case SDK_SENSOR_POWER:
+                    field = &r.gpuPowerW;
+                    break;
+                case SDK_SENSOR_LOAD:
+                    field = &r.gpuLoadPct;
+                    break;
+                default:
+                    break;
             }
         }
-        if (!field) continue;
+        if (!field)
+            continue;
         *field = *value;
         // A processor temperature of exactly 0.0 means no reading: the second source stands in
         // (-1.0 when that is missing too). NaN compares unequal and is kept as read.
-        if (field == &r.cpuTempC && *value == 0.0f) r.cpuTempC = sdk.SdkCpuTemp(0);
+        if (field == &r.cpuTempC && *value == 0.0f)
+            r.cpuTempC = sdk.SdkCpuTemp(0);
     }
 }
 
@@ -363,7 +415,8 @@ std::string FormatMemoryLine(const std::string& text, std::int32_t megabytes, st
 std::int64_t LeadingNumber(const std::string& text) {
     std::int64_t value = 0;
     for (char c : text) {
-        if (c < '0' || c > '9') break;
+        if (c < '0' || c > '9')
+            break;
         if (value > (std::numeric_limits<std::int64_t>::max() - 9) / 10) {
             return std::numeric_limits<std::int64_t>::max();
         }
@@ -376,7 +429,8 @@ std::string FormatOsVersion(const std::string& productName, const std::string& d
                             const std::string& currentBuild) {
     std::string line = productName + "\t" + displayVersion;
     if (LeadingNumber(currentBuild) >= 22000) {
-        for (std::size_t at = line.find("10"); at != std::string::npos; at = line.find("10", at + 2))
+        for (std::size_t at = line.find("10"); at != std::string::npos;
+             at = line.find("10", at + 2))
             line[at + 1] = '1';
     }
     return line;

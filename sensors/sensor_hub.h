@@ -58,8 +58,8 @@ struct CPUIDSDK {
 
     bool Has(int entry) const { return entries[static_cast<std::size_t>(entry)] != nullptr; }
 
-    SdkHandle SdkCreate();                       // 0 when missing
-    void SdkDestroy() const;                           // nothing when missing
+    SdkHandle SdkCreate();    // 0 when missing
+    void SdkDestroy() const;  // nothing when missing
     void SdkStart(const std::string& folder, const std::string& fileName) const;
     void SdkStop() const;
     void SdkUpdate() const;
@@ -69,7 +69,7 @@ struct CPUIDSDK {
     std::int32_t SdkMemMegabytes() const;        // -1 when missing
     // The memory text, at most 511 bytes; empty when missing or when the library gives none.
     std::string SdkMemText(std::int32_t index) const;
-    std::int32_t SdkDeviceTotal() const;         // -1 when missing
+    std::int32_t SdkDeviceTotal() const;                                   // -1 when missing
     std::optional<std::int32_t> SdkDeviceKind(std::int32_t device) const;  // none when missing
     // The device's name, at most 511 bytes; none when missing or when the library gives none.
     std::optional<std::string> SdkDeviceLabel(std::int32_t device) const;
@@ -81,7 +81,7 @@ struct CPUIDSDK {
 };
 
 class SensorHub {
-public:
+  public:
     SensorHub();
     ~SensorHub();
     SensorHub(const SensorHub&) = delete;
@@ -119,7 +119,7 @@ public:
 
     SensorReadings readings;
 
-private:
+  private:
     const CPUIDSDK& Sdk() const;
     void Release();
 

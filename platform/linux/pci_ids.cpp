@@ -21,7 +21,8 @@ struct PciDatabase {
 
 // Four hexadecimal digits at the start of `text`, followed by white space.
 bool ParseId(std::string_view text, std::uint16_t& id) {
-    if (text.size() < 5) return false;
+    if (text.size() < 5)
+        return false;
     unsigned value = 0;
     for (std::size_t i = 0; i < 4; ++i) {
         char c = text[i];
@@ -37,14 +38,16 @@ bool ParseId(std::string_view text, std::uint16_t& id) {
         }
         value = value * 16 + digit;
     }
-    if (text[4] != ' ' && text[4] != '\t') return false;
+    if (text[4] != ' ' && text[4] != '\t')
+        return false;
     id = static_cast<std::uint16_t>(value);
     return true;
 }
 
 std::string NameAfterId(std::string_view text) {
     std::size_t begin = 4;
-    while (begin < text.size() && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
+    while (begin < text.size() && (text[begin] == ' ' || text[begin] == '\t'))
+        ++begin;
     std::size_t end = text.size();
     while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\r'))
         --end;
@@ -59,7 +62,8 @@ void Parse(std::istream& in, PciDatabase& db) {
     std::uint16_t vendor = 0;
     while (std::getline(in, line)) {
         std::string_view text = line;
-        if (text.empty() || text[0] == '#') continue;
+        if (text.empty() || text[0] == '#')
+            continue;
         if (text[0] != '\t') {
             std::uint16_t id;
             inVendor = ParseId(text, id);
@@ -69,7 +73,8 @@ void Parse(std::istream& in, PciDatabase& db) {
             }
             continue;
         }
-        if (!inVendor || text.size() < 2 || text[1] == '\t') continue;
+        if (!inVendor || text.size() < 2 || text[1] == '\t')
+            continue;
         std::uint16_t device;
         std::string_view rest = text.substr(1);
         if (ParseId(rest, device)) {
@@ -91,7 +96,8 @@ const PciDatabase& Database() {
         gDatabase.path = path;
         gDatabase.loaded = true;
         std::ifstream in(path);
-        if (in) Parse(in, gDatabase);
+        if (in)
+            Parse(in, gDatabase);
     }
     return gDatabase;
 }

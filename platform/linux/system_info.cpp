@@ -19,7 +19,8 @@ namespace {
 std::string_view Trim(std::string_view text) {
     const char* blanks = " \t\r\n";
     std::size_t begin = text.find_first_not_of(blanks);
-    if (begin == std::string_view::npos) return {};
+    if (begin == std::string_view::npos)
+        return {};
     std::size_t end = text.find_last_not_of(blanks);
     return text.substr(begin, end - begin + 1);
 }
@@ -27,20 +28,25 @@ std::string_view Trim(std::string_view text) {
 // The first line of a small sysfs or procfs file, trimmed; empty when unreadable.
 std::string ReadLine(const fs::path& path) {
     std::string content;
-    if (!ReadWholeFile(path.string(), content)) return {};
+    if (!ReadWholeFile(path.string(), content))
+        return {};
     std::string_view text = content;
     std::size_t newline = text.find('\n');
-    if (newline != std::string_view::npos) text = text.substr(0, newline);
+    if (newline != std::string_view::npos)
+        text = text.substr(0, newline);
     return std::string(Trim(text));
 }
 
 // A hexadecimal id file such as a PCI "vendor" ("0x8086") or a USB "idVendor" ("046d").
 bool ReadHexId(const fs::path& path, unsigned& id) {
     std::string text = ReadLine(path);
-    if (text.empty()) return false;
+    if (text.empty())
+        return false;
     std::size_t i = 0;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) i = 2;
-    if (i == text.size()) return false;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        i = 2;
+    if (i == text.size())
+        return false;
     unsigned value = 0;
     for (; i < text.size(); ++i) {
         char c = text[i];
@@ -55,7 +61,8 @@ bool ReadHexId(const fs::path& path, unsigned& id) {
             return false;
         }
         value = value * 16 + digit;
-        if (value > 0xFFFF) return false;
+        if (value > 0xFFFF)
+            return false;
     }
     id = value;
     return true;
@@ -64,7 +71,8 @@ bool ReadHexId(const fs::path& path, unsigned& id) {
 std::string LinkName(const fs::path& link) {
     std::error_code ec;
     fs::path target = fs::read_symlink(link, ec);
-    if (ec) return {};
+    if (ec)
+        return {};
     return target.filename().string();
 }
 
@@ -79,22 +87,28 @@ std::string DeviceDescription(const fs::path& dir) {
     std::string bus = LinkName(dir / "subsystem");
     if (bus == "pci") {
         unsigned vendor = 0, device = 0;
-        if (!ReadHexId(dir / "vendor", vendor) || !ReadHexId(dir / "device", device)) return {};
-        std::string name = PciDeviceName(static_cast<std::uint16_t>(vendor),
-                                         static_cast<std::uint16_t>(device));
-        if (!name.empty()) return name;
+        if (!ReadHexId(dir / "vendor", vendor) || !ReadHexId(dir / "device", device))
+            return {};
+        std::string name =
+            PciDeviceName(static_cast<std::uint16_t>(vendor), static_cast<std::uint16_t>(device));
+        if (!name.empty())
+            return name;
         std::string vendorName = PciVendorName(static_cast<std::uint16_t>(vendor));
-        if (!vendorName.empty()) return vendorName + " Device " + Hex4(device);
+        if (!vendorName.empty())
+            return vendorName + " Device " + Hex4(device);
         return "PCI device " + Hex4(vendor) + ":" + Hex4(device);
     }
     if (bus == "usb") {
         // The adapter's link leads to a USB interface; the product string sits on the device
         // above it, next to idVendor and idProduct.
         unsigned vendor = 0, product = 0;
-        if (!ReadHexId(dir / "idVendor", vendor)) return {};
+        if (!ReadHexId(dir / "idVendor", vendor))
+            return {};
         std::string name = ReadLine(dir / "product");
-        if (!name.empty()) return name;
-        if (!ReadHexId(dir / "idProduct", product)) return {};
+        if (!name.empty())
+            return name;
+        if (!ReadHexId(dir / "idProduct", product))
+            return {};
         return "USB device " + Hex4(vendor) + ":" + Hex4(product);
     }
     return {};
@@ -108,14 +122,17 @@ std::string DescribeAdapter(const fs::path& interfaceDir, const fs::path& sysfsR
         // Walk from the adapter's device towards the root of the device tree; the depth bound
         // guards against a malformed tree.
         for (int depth = 0; depth < 32 && !dir.empty(); ++depth) {
-            if (dir == root || dir == dir.root_path()) break;
+            if (dir == root || dir == dir.root_path())
+                break;
             std::string name = DeviceDescription(dir);
-            if (!name.empty()) return name;
+            if (!name.empty())
+                return name;
             dir = dir.parent_path();
         }
     }
     std::string driver = LinkName(interfaceDir / "device" / "driver");
-    if (!driver.empty()) return driver;
+    if (!driver.empty())
+        return driver;
     return interfaceDir.filename().string();
 }
 
@@ -127,11 +144,13 @@ bool IsKeyCharacter(char c) {
 bool ParseValue(std::string_view raw, std::string& value) {
     value.clear();
     raw = Trim(raw);
-    if (raw.empty()) return true;
+    if (raw.empty())
+        return true;
     if (raw[0] == '"') {
         for (std::size_t i = 1; i < raw.size(); ++i) {
             char c = raw[i];
-            if (c == '"') return Trim(raw.substr(i + 1)).empty();
+            if (c == '"')
+                return Trim(raw.substr(i + 1)).empty();
             if (c == '\\' && i + 1 < raw.size() &&
                 (raw[i + 1] == '"' || raw[i + 1] == '\\' || raw[i + 1] == '$' ||
                  raw[i + 1] == '`')) {
@@ -143,7 +162,8 @@ bool ParseValue(std::string_view raw, std::string& value) {
     }
     if (raw[0] == '\'') {
         std::size_t close = raw.find('\'', 1);
-        if (close == std::string_view::npos || !Trim(raw.substr(close + 1)).empty()) return false;
+        if (close == std::string_view::npos || !Trim(raw.substr(close + 1)).empty())
+            return false;
         value.assign(raw.substr(1, close - 1));
         return true;
     }
@@ -166,7 +186,8 @@ std::string NetworkAdapterDescription() {
     for (; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
         std::error_code deviceError;
-        if (!fs::is_directory(it->path() / "device", deviceError)) continue;
+        if (!fs::is_directory(it->path() / "device", deviceError))
+            continue;
         long long index = LLONG_MAX;
         std::string text = ReadLine(it->path() / "ifindex");
         if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos &&
@@ -175,12 +196,12 @@ std::string NetworkAdapterDescription() {
         }
         candidates.push_back({index, name});
     }
-    if (candidates.empty()) return {};
-    auto first = std::min_element(candidates.begin(), candidates.end(),
-                                  [](const Candidate& a, const Candidate& b) {
-                                      return a.index != b.index ? a.index < b.index
-                                                                : a.name < b.name;
-                                  });
+    if (candidates.empty())
+        return {};
+    auto first = std::min_element(
+        candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+            return a.index != b.index ? a.index < b.index : a.name < b.name;
+        });
     return DescribeAdapter(classNet / first->name, sysfs);
 }
 
@@ -191,13 +212,17 @@ std::map<std::string, std::string> ParseOsRelease(std::string_view text) {
         std::string_view line = text.substr(0, newline);
         text = newline == std::string_view::npos ? std::string_view() : text.substr(newline + 1);
         line = Trim(line);
-        if (line.empty() || line[0] == '#') continue;
+        if (line.empty() || line[0] == '#')
+            continue;
         std::size_t equals = line.find('=');
-        if (equals == 0 || equals == std::string_view::npos) continue;
+        if (equals == 0 || equals == std::string_view::npos)
+            continue;
         std::string_view key = line.substr(0, equals);
-        if (!std::all_of(key.begin(), key.end(), IsKeyCharacter)) continue;
+        if (!std::all_of(key.begin(), key.end(), IsKeyCharacter))
+            continue;
         std::string value;
-        if (!ParseValue(line.substr(equals + 1), value)) continue;
+        if (!ParseValue(line.substr(equals + 1), value))
+            continue;
         values[std::string(key)] = std::move(value);
     }
     return values;
@@ -212,7 +237,8 @@ OsVersionFacts ReadOsVersionFacts() {
         auto values = ParseOsRelease(content);
         facts.productName = values["NAME"];
         facts.displayVersion = values["VERSION_ID"];
-        if (facts.displayVersion.empty()) facts.displayVersion = values["BUILD_ID"];
+        if (facts.displayVersion.empty())
+            facts.displayVersion = values["BUILD_ID"];
     }
     facts.currentBuild = ReadLine(fs::path(ProcfsRoot()) / "sys" / "kernel" / "osrelease");
     return facts;
@@ -234,28 +260,32 @@ std::vector<std::string> ParseSoundCards(std::string_view text) {
         bool cardLine = digits > 0 && trimmed.substr(digits).starts_with(" [") &&
                         trimmed.find("]:") != std::string_view::npos;
         if (cardLine) {
-            if (pending && !shortName.empty()) names.push_back(shortName);
+            if (pending && !shortName.empty())
+                names.push_back(shortName);
             std::string_view rest = trimmed.substr(trimmed.find("]:") + 2);
             std::size_t dash = rest.find(" - ");
-            shortName = std::string(Trim(dash == std::string_view::npos ? rest
-                                                                         : rest.substr(dash + 3)));
+            shortName =
+                std::string(Trim(dash == std::string_view::npos ? rest : rest.substr(dash + 3)));
             pending = true;
             continue;
         }
         if (pending) {
             std::string longName(trimmed);
             names.push_back(longName.empty() ? shortName : longName);
-            if (names.back().empty()) names.pop_back();
+            if (names.back().empty())
+                names.pop_back();
             pending = false;
         }
     }
-    if (pending && !shortName.empty()) names.push_back(shortName);
+    if (pending && !shortName.empty())
+        names.push_back(shortName);
     return names;
 }
 
 std::vector<std::string> SoundCardNames() {
     std::string content;
-    if (!ReadWholeFile(ProcfsRoot() + "/asound/cards", content)) return {};
+    if (!ReadWholeFile(ProcfsRoot() + "/asound/cards", content))
+        return {};
     return ParseSoundCards(content);
 }
 

@@ -86,7 +86,8 @@ std::string RestOfLine(std::istringstream& in) {
     std::string rest;
     std::getline(in, rest);
     std::size_t begin = rest.find_first_not_of(" \t");
-    if (begin == std::string::npos) return {};
+    if (begin == std::string::npos)
+        return {};
     std::size_t end = rest.find_last_not_of(" \t\r");
     return rest.substr(begin, end - begin + 1);
 }
@@ -99,18 +100,21 @@ void Load() {
     while (std::getline(file, line)) {
         std::istringstream in(line);
         std::string word;
-        if (!(in >> word) || word[0] == '#') continue;
+        if (!(in >> word) || word[0] == '#')
+            continue;
         if (word == "missing") {
             std::string name;
             while (in >> name) {
-                if (name.rfind("Sdk", 0) == 0) name = name.substr(3);
+                if (name.rfind("Sdk", 0) == 0)
+                    name = name.substr(3);
                 scenario.missing.push_back(name);
             }
         } else if (word == "handle" && in >> word) {
             scenario.handle = ParseInt(word);
         } else if (word == "cputemp" && in >> word) {
             scenario.cpuTemp = std::strtof(word.c_str(), nullptr);
-            if (in >> word) scenario.cpuTempStep = std::strtof(word.c_str(), nullptr);
+            if (in >> word)
+                scenario.cpuTempStep = std::strtof(word.c_str(), nullptr);
         } else if (word == "memkind" && in >> word) {
             scenario.memKind = ParseInt(word);
         } else if (word == "memmb" && in >> word) {
@@ -130,7 +134,8 @@ void Load() {
         } else if (word == "sensor" && !scenario.devices.empty() && in >> word) {
             Sensor sensor;
             sensor.kind = ParseInt(word);
-            if (in >> word) sensor.value = std::strtof(word.c_str(), nullptr);
+            if (in >> word)
+                sensor.value = std::strtof(word.c_str(), nullptr);
             while (in >> word) {
                 if (word == "invalid") {
                     sensor.valid = false;
@@ -148,7 +153,8 @@ void Load() {
 }
 
 void Log(const std::string& text) {
-    if (gLogPath.empty()) return;
+    if (gLogPath.empty())
+        return;
     if (std::FILE* f = std::fopen(gLogPath.c_str(), "a")) {
         std::fprintf(f, "%s\n", text.c_str());
         std::fclose(f);
@@ -164,7 +170,8 @@ std::string Str(long long v) {
 }
 
 const Device* DeviceAt(int32_t device) {
-    if (device < 0 || static_cast<std::size_t>(device) >= gScenario.devices.size()) return nullptr;
+    if (device < 0 || static_cast<std::size_t>(device) >= gScenario.devices.size())
+        return nullptr;
     return &gScenario.devices[static_cast<std::size_t>(device)];
 }
 
@@ -181,11 +188,13 @@ void Destroy(SdkHandle sdk) {
     Log("destroy " + Str(sdk));
 }
 
-int32_t Start(SdkHandle sdk, const char* folder, const char* fileName, int32_t flags,
-              int32_t* out1, int32_t* out2) {
+int32_t Start(SdkHandle sdk, const char* folder, const char* fileName, int32_t flags, int32_t* out1,
+              int32_t* out2) {
     std::lock_guard<std::mutex> lock(gMutex);
-    if (out1) *out1 = 1;
-    if (out2) *out2 = 2;
+    if (out1)
+        *out1 = 1;
+    if (out2)
+        *out2 = 2;
     Log("start " + Str(sdk) + " " + (folder ? folder : "(null)") + " " +
         (fileName ? fileName : "(null)") + " " + Str(flags));
     return 1;
@@ -205,7 +214,8 @@ void Update(SdkHandle sdk) {
 
 void PostInit(SdkHandle sdk, int32_t* out) {
     std::lock_guard<std::mutex> lock(gMutex);
-    if (out) *out = 0;
+    if (out)
+        *out = 0;
     Log("postinit " + Str(sdk));
 }
 
@@ -252,10 +262,12 @@ int32_t SensorTotal(SdkHandle sdk, int32_t device, int32_t kind) {
     std::lock_guard<std::mutex> lock(gMutex);
     Log("sensortotal " + Str(sdk) + " " + Str(device) + " " + Str(kind));
     const Device* d = DeviceAt(device);
-    if (!d) return 0;
+    if (!d)
+        return 0;
     int32_t count = 0;
     for (const Sensor& s : d->sensors) {
-        if (kind == SDK_SENSOR_ANY || s.kind == kind) ++count;
+        if (kind == SDK_SENSOR_ANY || s.kind == kind)
+            ++count;
     }
     return count;
 }
@@ -265,21 +277,31 @@ int32_t SensorRead(SdkHandle sdk, int32_t device, int32_t index, int32_t kind, i
     std::lock_guard<std::mutex> lock(gMutex);
     Log("sensorread " + Str(sdk) + " " + Str(device) + " " + Str(index) + " " + Str(kind));
     const Device* d = DeviceAt(device);
-    if (!d) return 0;
+    if (!d)
+        return 0;
     int32_t seen = 0;
     for (const Sensor& s : d->sensors) {
-        if (s.kind != kind) continue;
-        if (seen++ != index) continue;
-        if (out1) *out1 = 1;
-        if (out2) *out2 = 2;
-        if (name) *name = SdkTextAlloc("scripted sensor");
-        if (minimum) *minimum = -1000.0f;
-        if (maximum) *maximum = 1000.0f;
+        if (s.kind != kind)
+            continue;
+        if (seen++ != index)
+            continue;
+        if (out1)
+            *out1 = 1;
+        if (out2)
+            *out2 = 2;
+        if (name)
+            *name = SdkTextAlloc("scripted sensor");
+        if (minimum)
+            *minimum = -1000.0f;
+        if (maximum)
+            *maximum = 1000.0f;
         if (!s.valid) {
-            if (value) *value = 999.0f;
+            if (value)
+                *value = 999.0f;
             return 0;
         }
-        if (value) *value = s.value + s.step * static_cast<float>(gUpdates);
+        if (value)
+            *value = s.value + s.step * static_cast<float>(gUpdates);
         return 1;
     }
     return 0;
@@ -293,7 +315,8 @@ struct Operation {
 
 bool IsMissing(const char* name) {
     for (const std::string& m : gScenario.missing) {
-        if (m == name) return true;
+        if (m == name)
+            return true;
     }
     return false;
 }
@@ -328,7 +351,8 @@ extern "C" __attribute__((visibility("default"))) void* QueryInterface(uint32_t 
     std::lock_guard<std::mutex> lock(gMutex);
     Load();
     for (const Operation& op : operations) {
-        if (op.id == id) return IsMissing(op.name) ? nullptr : op.fn;
+        if (op.id == id)
+            return IsMissing(op.name) ? nullptr : op.fn;
     }
     return nullptr;
 }

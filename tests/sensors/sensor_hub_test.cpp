@@ -21,7 +21,7 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 class HubTest : public ::testing::Test {
-protected:
+  protected:
     HubTest()
         : sys_("TQV_SYSFS_ROOT", tmp_ / "sys"),
           proc_("TQV_PROCFS_ROOT", tmp_ / "proc"),
@@ -68,7 +68,9 @@ std::vector<float> Fields(const SensorReadings& r) {
             r.gpuTempC, r.gpuClockMhz, r.gpuFanRpm, r.gpuPowerW, r.gpuLoadPct};
 }
 
-bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool SameBits(float a, float b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 // ---- Binding ----------------------------------------------------------------------------------
 
@@ -129,7 +131,9 @@ TEST_P(UnusableLibraryTest, EveryOperationIsSafeAndChangesNothing) {
     if (c.library && c.library[0]) {
         Install(c.library);
     } else if (c.library) {
-        test::WriteFile(tmp_.path() / "lib" / kSdkFileName, "\x7f" "ELF but not really");
+        test::WriteFile(tmp_.path() / "lib" / kSdkFileName,
+                        "\x7f"
+                        "ELF but not really");
     }
     {
         SensorHub hub;
@@ -143,7 +147,8 @@ TEST_P(UnusableLibraryTest, EveryOperationIsSafeAndChangesNothing) {
             }
         }
         EXPECT_EQ(hub.deviceCount, -1);
-        for (float value : Fields(hub.readings)) EXPECT_TRUE(SameBits(value, 0.0f));
+        for (float value : Fields(hub.readings))
+            EXPECT_TRUE(SameBits(value, 0.0f));
         EXPECT_EQ(hub.cpuName, "");
         EXPECT_EQ(hub.boardName, "");
         EXPECT_EQ(hub.gpuName, "");
@@ -251,18 +256,23 @@ INSTANTIATE_TEST_SUITE_P(
         ReadingsCase{"FailedReadStoresNothing",
                      "cputemp 51.5\ndevice 4 P\nsensor 0x2000 45 invalid\nsensor 0xF000 3600\n",
                      {0, 3600, 0, 0, 0, 0, 0, 0, 0, 0}},
-        ReadingsCase{"MissingSensorRead", std::string("missing SensorRead\n") + kProcessor,
+        ReadingsCase{"MissingSensorRead",
+                     std::string("missing SensorRead\n") + kProcessor,
                      {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-        ReadingsCase{"MissingDeviceKind", std::string("missing DeviceKind\n") + kProcessor,
+        ReadingsCase{"MissingDeviceKind",
+                     std::string("missing DeviceKind\n") + kProcessor,
                      {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-        ReadingsCase{"MissingSensorTotal", std::string("missing SensorTotal\n") + kProcessor,
+        ReadingsCase{"MissingSensorTotal",
+                     std::string("missing SensorTotal\n") + kProcessor,
                      {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
         ReadingsCase{"MissingDeviceTotal",
                      std::string("missing DeviceTotal\n") + kProcessor + kGraphics,
                      {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-        ReadingsCase{"NegativeDeviceTotal", std::string("devicetotal -3\n") + kProcessor,
+        ReadingsCase{"NegativeDeviceTotal",
+                     std::string("devicetotal -3\n") + kProcessor,
                      {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-        ReadingsCase{"DeviceTotalBeyondTheDevices", std::string("devicetotal 9\n") + kProcessor,
+        ReadingsCase{"DeviceTotalBeyondTheDevices",
+                     std::string("devicetotal 9\n") + kProcessor,
                      {45, 3600, 0, 65, 12.5, 0, 0, 0, 0, 0}},
         ReadingsCase{"OtherDeviceKindsFeedNothing",
                      "device 16 Drive\nsensor 0x2000 38\ndevice 8 Other\nsensor 0x3000 700\n",
@@ -314,7 +324,8 @@ TEST_F(HubTest, ARefreshUpdatesOnceAndTouchesOnlyItsKind) {
     SensorReadings before = hub.readings;
     hub.RefreshReadings(0x4000);  // not one of the five kinds
     std::vector<float> after = Fields(hub.readings), expected = Fields(before);
-    for (std::size_t i = 0; i < after.size(); ++i) EXPECT_TRUE(SameBits(after[i], expected[i]));
+    for (std::size_t i = 0; i < after.size(); ++i)
+        EXPECT_TRUE(SameBits(after[i], expected[i]));
 
     std::vector<std::string> log = Log();
     EXPECT_EQ(std::count(log.begin(), log.end(), "update 7"), 2);
@@ -383,44 +394,94 @@ INSTANTIATE_TEST_SUITE_P(
         DevicesCase{"OneOfEach",
                     "device 4 Processor X\nsensor 0x2000 1\ndevice 1024 Board Y\nsensor 0x3000 1\n"
                     "device 32 Graphics Z\nsensor 0xE000 1\ndevice 16 Disk W\nsensor 0x2000 1\n",
-                    "Processor X", "Board Y", "Graphics Z", {"Disk W"}, 4},
+                    "Processor X",
+                    "Board Y",
+                    "Graphics Z",
+                    {"Disk W"},
+                    4},
         DevicesCase{"DevicesWithoutSensorsAreSkipped",
                     "device 16 Unlisted Disk\ndevice 16 Listed Disk\nsensor 0x2000 30\n"
                     "device 4 Bare Processor\ndevice 32 Bare Graphics\n",
-                    "", "", "", {"Listed Disk"}, 4},
+                    "",
+                    "",
+                    "",
+                    {"Listed Disk"},
+                    4},
         DevicesCase{"HighestIndexWinsAndDrivesKeepDeviceOrder",
                     "device 32 First GPU\nsensor 0x2000 1\ndevice 16 D1\nsensor 0x2000 1\n"
                     "device 32 Second GPU\nsensor 0x2000 1\ndevice 16 D2\nsensor 0x2000 1\n"
                     "device 16 D3\nsensor 0x2000 1\n",
-                    "", "", "Second GPU", {"D1", "D2", "D3"}, 5},
+                    "",
+                    "",
+                    "Second GPU",
+                    {"D1", "D2", "D3"},
+                    5},
         DevicesCase{"DeviceWithoutNameTextGivesAnEmptyName",
                     "device 4 Named\nsensor 0x2000 1\ndevice 4\nsensor 0x2000 1\n"
                     "device 16\nsensor 0x2000 1\n",
-                    "", "", "", {""}, 3},
+                    "",
+                    "",
+                    "",
+                    {""},
+                    3},
         DevicesCase{"MissingDeviceLabel",
                     "missing DeviceLabel\ndevice 4 P\nsensor 0x2000 1\n"
                     "device 16 D\nsensor 0x2000 1\n",
-                    "", "", "", {""}, 2},
+                    "",
+                    "",
+                    "",
+                    {""},
+                    2},
         DevicesCase{"MissingDeviceKind",
                     "missing DeviceKind\ndevice 4 P\nsensor 0x2000 1\n"
                     "device 16 D\nsensor 0x2000 1\n",
-                    "", "", "", {}, 2},
+                    "",
+                    "",
+                    "",
+                    {},
+                    2},
         DevicesCase{"MissingSensorTotal",
-                    "missing SensorTotal\ndevice 4 P\nsensor 0x2000 1\n", "", "", "", {}, 1},
+                    "missing SensorTotal\ndevice 4 P\nsensor 0x2000 1\n",
+                    "",
+                    "",
+                    "",
+                    {},
+                    1},
         DevicesCase{"MissingDeviceTotal",
-                    "missing DeviceTotal\ndevice 4 P\nsensor 0x2000 1\n", "", "", "", {}, -1},
+                    "missing DeviceTotal\ndevice 4 P\nsensor 0x2000 1\n",
+                    "",
+                    "",
+                    "",
+                    {},
+                    -1},
         DevicesCase{"OtherKindsAreIgnored",
                     "device 8 Something\nsensor 0x2000 1\ndevice 0 Nothing\nsensor 0x2000 1\n",
-                    "", "", "", {}, 2},
+                    "",
+                    "",
+                    "",
+                    {},
+                    2},
         DevicesCase{"LongNameIsCutTo511Bytes",
-                    "device 4 " + kLongName + "\nsensor 0x2000 1\n", kLongName.substr(0, 511), "",
-                    "", {}, 1},
+                    "device 4 " + kLongName + "\nsensor 0x2000 1\n",
+                    kLongName.substr(0, 511),
+                    "",
+                    "",
+                    {},
+                    1},
         DevicesCase{"CutNeverSplitsACharacter",
                     "device 4 " + std::string(510, 'n') + "\xC3\xA9\nsensor 0x2000 1\n",
-                    std::string(510, 'n'), "", "", {}, 1},
+                    std::string(510, 'n'),
+                    "",
+                    "",
+                    {},
+                    1},
         DevicesCase{"UnicodeNamesPassThrough",
                     "device 4 Prozessor \xC2\xAE \xE2\x84\xA2\nsensor 0x2000 1\n",
-                    "Prozessor \xC2\xAE \xE2\x84\xA2", "", "", {}, 1}),
+                    "Prozessor \xC2\xAE \xE2\x84\xA2",
+                    "",
+                    "",
+                    {},
+                    1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct MemoryCase {
@@ -440,8 +501,7 @@ TEST_P(MemoryTest, MemoryLine) {
 INSTANTIATE_TEST_SUITE_P(
     Scenarios, MemoryTest,
     ::testing::Values(
-        MemoryCase{"Exactly1024TakesTheMegabyteForm", "memmb 1024\nmemkind 10\n",
-                   " 1024 MB DDR4"},
+        MemoryCase{"Exactly1024TakesTheMegabyteForm", "memmb 1024\nmemkind 10\n", " 1024 MB DDR4"},
         MemoryCase{"WholeGigabytes", "memmb 8192\nmemkind 9\n", " 8 GB DDR3"},
         MemoryCase{"TwelveGigabytesWithText", "memtext Kingston\nmemmb 12288\nmemkind 11\n",
                    "Kingston 12 GB DDR4"},
@@ -450,8 +510,7 @@ INSTANTIATE_TEST_SUITE_P(
         MemoryCase{"OtherTypeCodesAddNothing", "memmb 2048\nmemkind 26\n", " 2 GB"},
         MemoryCase{"UnknownSizeAndType", "memtext Samsung\nmemmb -1\nmemkind -1\n", "Samsung"},
         MemoryCase{"AllMemoryOperationsMissing",
-                   "missing MemText MemMegabytes MemKind\nmemtext X\nmemmb 8192\nmemkind 10\n",
-                   ""},
+                   "missing MemText MemMegabytes MemKind\nmemtext X\nmemmb 8192\nmemkind 10\n", ""},
         MemoryCase{"LongTextIsCutTo511Bytes", "memtext " + kLongName + "\nmemmb 4096\n",
                    kLongName.substr(0, 511) + " 4 GB"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -465,7 +524,8 @@ TEST_F(HubTest, SystemStepsFillTheirMembersAlsoWithoutTheLibrary) {
     test::WriteFile(root / "sys/devices/pci0000:00/0000:00:1f.6/device", "0x15b8\n");
     test::Link(root / "sys/devices/pci0000:00/0000:00:1f.6/subsystem", "../../../bus/pci");
     test::WriteFile(root / "sys/devices/pci0000:00/0000:00:1f.6/net/eno1/ifindex", "2\n");
-    test::Link(root / "sys/devices/pci0000:00/0000:00:1f.6/net/eno1/device", "../../../0000:00:1f.6");
+    test::Link(root / "sys/devices/pci0000:00/0000:00:1f.6/net/eno1/device",
+               "../../../0000:00:1f.6");
     test::Link(root / "sys/class/net/eno1", "../../devices/pci0000:00/0000:00:1f.6/net/eno1");
     test::WriteFile(root / "etc/os-release", "NAME=\"Windows 10 Lookalike\"\nVERSION_ID=10\n");
     test::WriteFile(root / "proc/sys/kernel/osrelease", "6.1.0-13-amd64\n");
@@ -510,17 +570,17 @@ TEST_P(OsVersionTest, BuildNumberRule) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, OsVersionTest,
-    ::testing::Values(
-        OsVersionCase{"Windows 10 Pro", "21H2", "21999", "Windows 10 Pro\t21H2"},
-        OsVersionCase{"Windows 10 Pro", "21H2", "22000", "Windows 11 Pro\t21H2"},
-        OsVersionCase{"Windows 10 Pro", "23H2", "22631", "Windows 11 Pro\t23H2"},
-        OsVersionCase{"Edition 10 v10", "10", "22000.1", "Edition 11 v11\t11"},
-        OsVersionCase{"Build 1010 100", "", "30000", "Build 1111 110\t"},
-        OsVersionCase{"Windows 10 Pro", "", "x22000", "Windows 10 Pro\t"},
-        OsVersionCase{"Windows 10 Pro", "", "", "Windows 10 Pro\t"},
-        OsVersionCase{"Windows 10", "", "99999999999999999999999999", "Windows 11\t"},
-        OsVersionCase{"Debian GNU/Linux", "10", "6.1.0-13-amd64", "Debian GNU/Linux\t10"},
-        OsVersionCase{"", "", "", "\t"}));
+    ::testing::Values(OsVersionCase{"Windows 10 Pro", "21H2", "21999", "Windows 10 Pro\t21H2"},
+                      OsVersionCase{"Windows 10 Pro", "21H2", "22000", "Windows 11 Pro\t21H2"},
+                      OsVersionCase{"Windows 10 Pro", "23H2", "22631", "Windows 11 Pro\t23H2"},
+                      OsVersionCase{"Edition 10 v10", "10", "22000.1", "Edition 11 v11\t11"},
+                      OsVersionCase{"Build 1010 100", "", "30000", "Build 1111 110\t"},
+                      OsVersionCase{"Windows 10 Pro", "", "x22000", "Windows 10 Pro\t"},
+                      OsVersionCase{"Windows 10 Pro", "", "", "Windows 10 Pro\t"},
+                      OsVersionCase{"Windows 10", "", "99999999999999999999999999", "Windows 11\t"},
+                      OsVersionCase{"Debian GNU/Linux", "10", "6.1.0-13-amd64",
+                                    "Debian GNU/Linux\t10"},
+                      OsVersionCase{"", "", "", "\t"}));
 
 }  // namespace
 }  // namespace tqv

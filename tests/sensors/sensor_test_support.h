@@ -15,15 +15,17 @@
 namespace tqv::test {
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "tqv-sensors-XXXXXX").string();
-        if (::mkdtemp(pattern.data())) path_ = pattern;
+        if (::mkdtemp(pattern.data()))
+            path_ = pattern;
     }
     ~TempDir() {
         std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ec);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -31,7 +33,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::string operator/(const std::string& relative) const { return (path_ / relative).string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -60,7 +62,8 @@ inline std::vector<std::string> ReadLines(const std::filesystem::path& path) {
     std::vector<std::string> lines;
     std::ifstream in(path);
     std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
+    while (std::getline(in, line))
+        lines.push_back(line);
     return lines;
 }
 
@@ -72,9 +75,10 @@ inline void Link(const std::filesystem::path& link, const std::string& target) {
 
 // Sets (or, with nullopt, unsets) an environment variable for the object's lifetime.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = ::getenv(name)) old_ = old;
+        if (const char* old = ::getenv(name))
+            old_ = old;
         if (value) {
             ::setenv(name, value->c_str(), 1);
         } else {
@@ -91,7 +95,7 @@ public:
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> old_;
 };

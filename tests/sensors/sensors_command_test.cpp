@@ -7,8 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fcntl.h>
+#include <chrono>
 #include <map>
 #include <string>
 #include <thread>
@@ -29,20 +29,24 @@ struct RunResult {
 
 // Runs `program` with `args` and the environment changed by `env`; kills it after `limit`.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-              const std::map<std::string, std::string>& env, const std::string& outputFolder,
-              std::chrono::seconds limit = std::chrono::seconds(30)) {
+                     const std::map<std::string, std::string>& env, const std::string& outputFolder,
+                     std::chrono::seconds limit = std::chrono::seconds(30)) {
     std::vector<std::string> environment;
     for (char** e = environ; *e; ++e) {
         std::string entry = *e;
-        if (!env.count(entry.substr(0, entry.find('=')))) environment.push_back(entry);
+        if (!env.count(entry.substr(0, entry.find('='))))
+            environment.push_back(entry);
     }
-    for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
+    for (const auto& [name, value] : env)
+        environment.push_back(name + "=" + value);
     std::vector<char*> envp, argv;
-    for (std::string& e : environment) envp.push_back(e.data());
+    for (std::string& e : environment)
+        envp.push_back(e.data());
     envp.push_back(nullptr);
     std::vector<std::string> arguments = args;
     arguments.insert(arguments.begin(), program);
-    for (std::string& a : arguments) argv.push_back(a.data());
+    for (std::string& a : arguments)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
 
     std::string outPath = outputFolder + "/stdout", errPath = outputFolder + "/stderr";
@@ -65,7 +69,8 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     int status = 0;
     for (;;) {
         pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
+        if (done == pid)
+            break;
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
@@ -74,14 +79,15 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    if (WIFEXITED(status))
+        result.exitCode = WEXITSTATUS(status);
     result.out = test::ReadFile(outPath);
     result.err = test::ReadFile(errPath);
     return result;
 }
 
 class SensorsCommandTest : public ::testing::Test {
-protected:
+  protected:
     SensorsCommandTest() {
         std::filesystem::create_directories(tmp_.path() / "app");
         std::filesystem::create_directories(tmp_.path() / "sys");
@@ -101,7 +107,8 @@ protected:
 
     RunResult Sensors(bool json) {
         std::vector<std::string> args = {"--sensors"};
-        if (json) args.push_back("--json");
+        if (json)
+            args.push_back("--json");
         return RunProgram(Program(), args, env_, tmp_.path().string());
     }
 
@@ -149,12 +156,14 @@ TEST_F(SensorsCommandTest, WithoutLibraryPrintsEmptyValuesAndSucceeds) {
               "Network Card    \n"
               "System Version  \t\n"
               "\n"
-              "cpuTempC        0.0 \xC2\xB0" "C\n"
+              "cpuTempC        0.0 \xC2\xB0"
+              "C\n"
               "cpuClockMhz     0.0 MHz\n"
               "cpuFanRpm       0.0 RPM\n"
               "cpuPowerW       0.0 W\n"
               "cpuLoadPct      0.0 %\n"
-              "gpuTempC        0.0 \xC2\xB0" "C\n"
+              "gpuTempC        0.0 \xC2\xB0"
+              "C\n"
               "gpuClockMhz     0.0 MHz\n"
               "gpuFanRpm       0.0 RPM\n"
               "gpuPowerW       0.0 W\n"
@@ -195,12 +204,14 @@ TEST_F(SensorsCommandTest, WithScriptedLibraryPrintsInventoryAndReadings) {
               "Network Card    \n"
               "System Version  Debian GNU/Linux\t12\n"
               "\n"
-              "cpuTempC        45.5 \xC2\xB0" "C\n"
+              "cpuTempC        45.5 \xC2\xB0"
+              "C\n"
               "cpuClockMhz     4208.0 MHz\n"
               "cpuFanRpm       900.0 RPM\n"
               "cpuPowerW       65.2 W\n"
               "cpuLoadPct      15.5 %\n"
-              "gpuTempC        nan \xC2\xB0" "C\n"
+              "gpuTempC        nan \xC2\xB0"
+              "C\n"
               "gpuClockMhz     2100.0 MHz\n"
               "gpuFanRpm       1200.0 RPM\n"
               "gpuPowerW       150.0 W\n"

@@ -37,7 +37,7 @@ constexpr const char* kPciIds =
     "\t80  Network controller\n";
 
 class PciIdsTest : public ::testing::Test {
-protected:
+  protected:
     PciIdsTest() : pci_("TQV_PCI_IDS", tmp_ / "pci.ids") { WriteFile(tmp_ / "pci.ids", kPciIds); }
     test::TempDir tmp_;
     ScopedEnv pci_;
@@ -53,9 +53,9 @@ TEST_F(PciIdsTest, LooksUpDevicesAndVendors) {
                           Case{0x10de, 0x2206, "GA102 [GeForce RTX 3080]"},
                           Case{0x8086, 0x0001, ""},  // subsystem ids are not devices
                           Case{0x8086, 0x2206, ""},  // a device of another vendor
-                          Case{0xffff, 0x0000, ""},
-                          Case{0x1234, 0x5678, ""}}) {
-        EXPECT_EQ(PciDeviceName(c.vendor, c.device), c.name) << std::hex << c.vendor << ":" << c.device;
+                          Case{0xffff, 0x0000, ""}, Case{0x1234, 0x5678, ""}}) {
+        EXPECT_EQ(PciDeviceName(c.vendor, c.device), c.name)
+            << std::hex << c.vendor << ":" << c.device;
     }
     EXPECT_EQ(PciVendorName(0x1af4), "Red Hat, Inc.");
     EXPECT_EQ(PciVendorName(0x10de), "NVIDIA Corporation");
@@ -87,7 +87,7 @@ TEST_F(PciIdsTest, MalformedLinesAreSkipped) {
 // Builds a sysfs tree under `sys`, as the kernel lays it out: devices under devices/, the
 // interfaces linked from class/net/.
 class SysTree {
-public:
+  public:
     explicit SysTree(std::filesystem::path sys) : sys_(std::move(sys)) {}
 
     // A PCI function at devices/<parent>/<address> with a network interface.
@@ -119,7 +119,7 @@ public:
 
     const std::filesystem::path& path() const { return sys_; }
 
-private:
+  private:
     std::filesystem::path sys_;
 };
 
@@ -130,9 +130,8 @@ struct NetworkCase {
 };
 
 class NetworkTest : public ::testing::TestWithParam<NetworkCase> {
-protected:
-    NetworkTest()
-        : sys_("TQV_SYSFS_ROOT", tmp_ / "sys"), pci_("TQV_PCI_IDS", tmp_ / "pci.ids") {
+  protected:
+    NetworkTest() : sys_("TQV_SYSFS_ROOT", tmp_ / "sys"), pci_("TQV_PCI_IDS", tmp_ / "pci.ids") {
         WriteFile(tmp_ / "pci.ids", kPciIds);
         std::filesystem::create_directories(tmp_.path() / "sys");
     }
@@ -156,7 +155,8 @@ void UsbAdapter(SysTree& t, bool withProduct) {
     std::string usbDevice = controller + "/usb2/2-1";
     WriteFile(t.path() / usbDevice / "idVendor", "0bda\n");
     WriteFile(t.path() / usbDevice / "idProduct", "8153\n");
-    if (withProduct) WriteFile(t.path() / usbDevice / "product", "USB 10/100/1000 LAN\n");
+    if (withProduct)
+        WriteFile(t.path() / usbDevice / "product", "USB 10/100/1000 LAN\n");
     Link(t.path() / usbDevice / "subsystem", "../../../../../bus/usb");
     Link(t.path() / usbDevice / "2-1:1.0/subsystem", "../../../../../../bus/usb");
     t.Interface("enx00e04c680001", 4, usbDevice + "/2-1:1.0", "../../../2-1:1.0");
@@ -191,14 +191,10 @@ INSTANTIATE_TEST_SUITE_P(
         NetworkCase{"UsbAdapterWithoutProductString", [](SysTree& t) { UsbAdapter(t, false); },
                     "USB device 0bda:8153"},
         NetworkCase{"PciDeviceMissingFromTheDatabase",
-                    [](SysTree& t) {
-                        t.PciAdapter("eth0", 2, "0000:00:19.0", "0x8086", "0xabcd");
-                    },
+                    [](SysTree& t) { t.PciAdapter("eth0", 2, "0000:00:19.0", "0x8086", "0xabcd"); },
                     "Intel Corporation Device abcd"},
         NetworkCase{"PciVendorMissingFromTheDatabase",
-                    [](SysTree& t) {
-                        t.PciAdapter("eth0", 2, "0000:00:19.0", "0x1234", "0x5678");
-                    },
+                    [](SysTree& t) { t.PciAdapter("eth0", 2, "0000:00:19.0", "0x1234", "0x5678"); },
                     "PCI device 1234:5678"},
         NetworkCase{"VirtioAdapterNamedByItsPciFunction",
                     [](SysTree& t) {
@@ -218,11 +214,10 @@ INSTANTIATE_TEST_SUITE_P(
                         t.Interface("eth0", 2, dev, "../../../ff540000.ethernet");
                     },
                     "macb"},
-        NetworkCase{"AdapterWithoutAnyNameGivesTheInterfaceName",
-                    [](SysTree& t) {
-                        t.Interface("eth7", 2, "devices/odd/thing", "../../../thing");
-                    },
-                    "eth7"},
+        NetworkCase{
+            "AdapterWithoutAnyNameGivesTheInterfaceName",
+            [](SysTree& t) { t.Interface("eth7", 2, "devices/odd/thing", "../../../thing"); },
+            "eth7"},
         NetworkCase{"BrokenDeviceLinkIsNotAnAdapter",
                     [](SysTree& t) {
                         t.Interface("eth0", 2, "devices/gone", "../../../nowhere");
@@ -230,9 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     "Ethernet Connection (2) I219-V"},
         NetworkCase{"GarbageIdFilesFallBackToTheDriverOrName",
-                    [](SysTree& t) {
-                        t.PciAdapter("eth0", 2, "0000:00:1f.6", "0xzz86", "");
-                    },
+                    [](SysTree& t) { t.PciAdapter("eth0", 2, "0000:00:1f.6", "0xzz86", ""); },
                     "eth0"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -283,9 +276,12 @@ TEST_P(OsFactsTest, ReadsNameVersionAndKernelRelease) {
     ScopedEnv etc("TQV_ETC_ROOT", tmp / "etc");
     ScopedEnv proc("TQV_PROCFS_ROOT", tmp / "proc");
     std::filesystem::create_directories(tmp.path() / "etc");
-    if (c.etcOsRelease) WriteFile(tmp.path() / "etc/os-release", c.etcOsRelease);
-    if (c.usrLibOsRelease) WriteFile(tmp.path() / "usr/lib/os-release", c.usrLibOsRelease);
-    if (c.kernelRelease) WriteFile(tmp.path() / "proc/sys/kernel/osrelease", c.kernelRelease);
+    if (c.etcOsRelease)
+        WriteFile(tmp.path() / "etc/os-release", c.etcOsRelease);
+    if (c.usrLibOsRelease)
+        WriteFile(tmp.path() / "usr/lib/os-release", c.usrLibOsRelease);
+    if (c.kernelRelease)
+        WriteFile(tmp.path() / "proc/sys/kernel/osrelease", c.kernelRelease);
     OsVersionFacts facts = ReadOsVersionFacts();
     EXPECT_EQ(facts.productName, c.expected.productName);
     EXPECT_EQ(facts.displayVersion, c.expected.displayVersion);
@@ -294,15 +290,22 @@ TEST_P(OsFactsTest, ReadsNameVersionAndKernelRelease) {
 
 INSTANTIATE_TEST_SUITE_P(
     Trees, OsFactsTest,
-    ::testing::Values(
-        OsFactsCase{"Etc", "NAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\nBUILD_ID=x\n",
-                    "NAME=Other\n", "6.1.0-13-amd64\n",
-                    {"Debian GNU/Linux", "12", "6.1.0-13-amd64"}},
-        OsFactsCase{"UsrLibWhenEtcIsMissing", nullptr, "NAME=Fedora Linux\nVERSION_ID=39\n",
-                    nullptr, {"Fedora Linux", "39", ""}},
-        OsFactsCase{"RollingReleaseUsesBuildId", "NAME=\"Arch Linux\"\nBUILD_ID=rolling\n",
-                    nullptr, "6.6.1-arch1-1", {"Arch Linux", "rolling", "6.6.1-arch1-1"}},
-        OsFactsCase{"NothingReadable", nullptr, nullptr, nullptr, {"", "", ""}}),
+    ::testing::Values(OsFactsCase{"Etc",
+                                  "NAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\nBUILD_ID=x\n",
+                                  "NAME=Other\n",
+                                  "6.1.0-13-amd64\n",
+                                  {"Debian GNU/Linux", "12", "6.1.0-13-amd64"}},
+                      OsFactsCase{"UsrLibWhenEtcIsMissing",
+                                  nullptr,
+                                  "NAME=Fedora Linux\nVERSION_ID=39\n",
+                                  nullptr,
+                                  {"Fedora Linux", "39", ""}},
+                      OsFactsCase{"RollingReleaseUsesBuildId",
+                                  "NAME=\"Arch Linux\"\nBUILD_ID=rolling\n",
+                                  nullptr,
+                                  "6.6.1-arch1-1",
+                                  {"Arch Linux", "rolling", "6.6.1-arch1-1"}},
+                      OsFactsCase{"NothingReadable", nullptr, nullptr, nullptr, {"", "", ""}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Sound cards ------------------------------------------------------------------------------
@@ -332,8 +335,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "10 [Headset        ]: USB-Audio - USB Headset\n"
                   "                      Logitech USB Headset at usb-0000:00:14.0-2, full speed\n",
                   {"Logitech USB Headset at usb-0000:00:14.0-2, full speed"}},
-        SoundCase{"NoCards", "--- no soundcards ---\n", {}},
-        SoundCase{"Empty", "", {}},
+        SoundCase{"NoCards", "--- no soundcards ---\n", {}}, SoundCase{"Empty", "", {}},
         SoundCase{"MissingLongNameLineGivesTheShortName",
                   " 0 [A              ]: drv - Short A\n"
                   " 1 [B              ]: drv - Short B\n"
