@@ -1,0 +1,76 @@
+// The pieces the machine is found from; each adds its devices once, at start.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sdk/hwmon.h"
+#include "sdk/machine.h"
+#include "sdk/sdk_interface.h"
+
+namespace tqv::sdk {
+
+struct Discovery {
+    std::string sys;   // the sysfs root
+    std::string proc;  // the procfs root
+    std::shared_ptr<HwmonSession> hwmon;
+    std::vector<bool> chipClaimed;  // per chip of hwmon->Chips(): already given to a device
+    ReadContext first;              // the sample the two-sample values start from
+    std::vector<std::shared_ptr<void>> shared;  // state kept alive with the machine
+};
+
+// A hwmon feature's value, scaled by libsensors to °C, RPM, W or J.
+class HwmonSource : public Source {
+public:
+    HwmonSource(std::shared_ptr<HwmonSession> session, std::size_t chip, std::size_t feature);
+    std::optional<double> Read(const ReadContext& context) override;
+
+private:
+    std::shared_ptr<HwmonSession> session_;
+    std::size_t chip_;
+    std::size_t feature_;
+};
+
+// Power from a hwmon energy counter (J) over the time between two samples.
+class HwmonEnergyPowerSource : public Source {
+public:
+    HwmonEnergyPowerSource(std::shared_ptr<HwmonSession> session, std::size_t chip,
+                           std::size_t feature);
+    void Prime(const ReadContext& context) override;
+    std::optional<double> Read(const ReadContext& context) override;
+
+private:
+    HwmonSource energy_;
+    std::optional<double> lastJoules_;
+    std::int64_t lastUs_ = 0;
+    std::optional<double> lastWatts_;
+};
+
+// A file holding one integer, kept open, times a scale.
+class ScaledFileSource : public Source {
+public:
+    ScaledFileSource(const std::string& path, double scale);
+    std::optional<double> Read(const ReadContext& context) override;
+
+private:
+    KeptFile file_;
+    double scale_;
+};
+
+void DiscoverProcessor(Discovery& discovery, Device& processor);
+std::unique_ptr<Source> DiscoverCpuThermalZone(Discovery& discovery);
+void DiscoverGraphics(Discovery& discovery, std::vector<Device>& cards);
+void DiscoverDrives(Discovery& discovery, std::vector<Device>& drives);
+void DiscoverMainboard(Discovery& discovery, Device& board);
+MemoryFacts DiscoverMemory(Discovery& discovery);
+
+// Chip names that belong to the processor, graphics cards and drives, never to the mainboard.
+bool IsProcessorChip(const std::string& prefix);
+bool IsGraphicsChip(const std::string& prefix);
+bool IsDriveChip(const std::string& prefix);
+
+// Folder names of `path`'s entries that begin with `prefix`, sorted; empty when unreadable.
+std::vector<std::string> ListFolder(const std::string& path, const std::string& prefix = "");
+
+}  // namespace tqv::sdk
