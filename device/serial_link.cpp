@@ -11,23 +11,29 @@ namespace tqv {
 std::optional<std::string> PortNameFromFriendlyName(std::string_view friendlyName) {
     std::string_view name = friendlyName;
     const auto open = friendlyName.find('(');
-    if (open != std::string_view::npos) name = friendlyName.substr(open + 1);
-    while (!name.empty() && name.back() == ')') name.remove_suffix(1);
-    if (!name.starts_with(platform::kSerialPortPrefix)) return std::nullopt;
+    if (open != std::string_view::npos)
+        name = friendlyName.substr(open + 1);
+    while (!name.empty() && name.back() == ')')
+        name.remove_suffix(1);
+    if (!name.starts_with(platform::kSerialPortPrefix))
+        return std::nullopt;
     return std::string(name);
 }
 
 bool EnumeratePorts(DeviceLink& link, std::span<const std::string> extraPorts) {
     std::vector<platform::SerialPortInfo> found;
-    if (!platform::ListSerialPorts(found)) return false;
+    if (!platform::ListSerialPorts(found))
+        return false;
     for (const auto& info : found) {
-        if (link.ports.size() >= DeviceLink::kSlots) return true;
+        if (link.ports.size() >= DeviceLink::kSlots)
+            return true;
         if (auto name = PortNameFromFriendlyName(info.friendlyName)) {
             link.ports.push_back(std::move(*name));
         }
     }
     for (const auto& path : extraPorts) {
-        if (link.ports.size() >= DeviceLink::kSlots) return true;
+        if (link.ports.size() >= DeviceLink::kSlots)
+            return true;
         link.ports.push_back(path);
     }
     return true;
@@ -35,7 +41,8 @@ bool EnumeratePorts(DeviceLink& link, std::span<const std::string> extraPorts) {
 
 void ClosePorts(DeviceLink& link) {
     link.current = nullptr;
-    for (auto& handle : link.handles) handle.reset();
+    for (auto& handle : link.handles)
+        handle.reset();
     link.ports.clear();
 }
 
@@ -43,12 +50,14 @@ bool OpenPorts(DeviceLink& link, std::span<const std::string> extraPorts) {
     // Everything of the previous rebuild is closed before anything is listed or opened again, so
     // a port kept last time can be opened again now.
     ClosePorts(link);
-    if (!EnumeratePorts(link, extraPorts)) return false;
+    if (!EnumeratePorts(link, extraPorts))
+        return false;
 
     bool kept = false;
     for (std::size_t i = 0; i < link.ports.size() && i < DeviceLink::kSlots; ++i) {
         auto port = platform::OpenSerialPort(platform::SerialPortPath(link.ports[i]));
-        if (!port) continue;
+        if (!port)
+            continue;
         link.handles[i] = std::move(port);
         platform::SerialPort* const previous = link.current;
         link.current = link.handles[i].get();

@@ -24,7 +24,7 @@ struct Uevent {
 bool ParseUevent(const char* data, std::size_t size, Uevent& out);
 
 class UeventListener {
-public:
+  public:
     enum class WaitResult { Event, Timeout, Interrupted, Error };
 
     UeventListener() = default;
@@ -47,7 +47,7 @@ public:
     // from any thread while the listener is open.
     void Interrupt();
 
-private:
+  private:
     int socket_ = -1;
     int wake_ = -1;  // eventfd written by Interrupt()
 };

@@ -84,7 +84,9 @@ std::string Hex(const std::uint8_t* data, std::size_t size) {
     return out;
 }
 
-std::string Hex(const Bytes& bytes) { return Hex(bytes.data(), bytes.size()); }
+std::string Hex(const Bytes& bytes) {
+    return Hex(bytes.data(), bytes.size());
+}
 
 // Hex text to bytes; blanks, ':' and a "0x" before a byte are allowed. Nothing on a stray
 // character or an odd digit count.
@@ -94,10 +96,12 @@ std::optional<Bytes> ParseHex(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (c == ' ' || c == '\t' || c == ':' || c == ',' || c == '\r' || c == '\n') {
-            if (high >= 0) return std::nullopt;
+            if (high >= 0)
+                return std::nullopt;
             continue;
         }
-        if (high < 0 && c == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+        if (high < 0 && c == '0' && i + 1 < text.size() &&
+            (text[i + 1] == 'x' || text[i + 1] == 'X')) {
             ++i;
             continue;
         }
@@ -118,7 +122,8 @@ std::optional<Bytes> ParseHex(std::string_view text) {
             high = -1;
         }
     }
-    if (high >= 0) return std::nullopt;
+    if (high >= 0)
+        return std::nullopt;
     return out;
 }
 
@@ -132,13 +137,20 @@ struct KindInfo {
 
 std::optional<KindInfo> Kind(unsigned kind) {
     switch (kind) {
-        case 0: return KindInfo{"clock", "MHz", 3};
-        case 1: return KindInfo{"temperature", "C", 5};
-        case 2: return KindInfo{"temperature", "F", 7};
-        case 4: return KindInfo{"fan", "RPM", 10};
-        case 5: return KindInfo{"power", "W", 12};
-        case 6: return KindInfo{"load", "%", 14};
-        default: return std::nullopt;
+        case 0:
+            return KindInfo{"clock", "MHz", 3};
+        case 1:
+            return KindInfo{"temperature", "C", 5};
+        case 2:
+            return KindInfo{"temperature", "F", 7};
+        case 4:
+            return KindInfo{"fan", "RPM", 10};
+        case 5:
+            return KindInfo{"power", "W", 12};
+        case 6:
+            return KindInfo{"load", "%", 14};
+        default:
+            return std::nullopt;
     }
 }
 
@@ -154,14 +166,18 @@ struct Decoded {
 // Checks one complete 18-byte frame that starts with the header byte.
 Decoded DecodeFrame(const std::uint8_t* b) {
     const std::string raw = " raw=" + Hex(b, kFrameSize);
-    if (b[16] != kTrailer) return {Verdict::Bad, "BAD reason=trailer" + raw};
+    if (b[16] != kTrailer)
+        return {Verdict::Bad, "BAD reason=trailer" + raw};
     unsigned sum = 0;
-    for (std::size_t i = 0; i < 17; ++i) sum += b[i];
-    if ((sum & 0xFF) != b[17]) return {Verdict::Bad, "BAD reason=checksum" + raw};
+    for (std::size_t i = 0; i < 17; ++i)
+        sum += b[i];
+    if ((sum & 0xFF) != b[17])
+        return {Verdict::Bad, "BAD reason=checksum" + raw};
 
     auto slotsZero = [&](std::size_t except) {
         for (std::size_t s : kSlots) {
-            if (s != except && (b[s] != 0 || b[s + 1] != 0)) return false;
+            if (s != except && (b[s] != 0 || b[s + 1] != 0))
+                return false;
         }
         return true;
     };
@@ -169,12 +185,15 @@ Decoded DecodeFrame(const std::uint8_t* b) {
     const std::uint8_t state = b[9];
     if (command == 0x00 || command == 0x01 || command == 0x03) {
         const std::uint8_t expectedState = command == 0x00 ? 0x01 : 0x02;
-        if (command == 0x00 && state == 0x02) return {Verdict::Bad, "BAD reason=command" + raw};
+        if (command == 0x00 && state == 0x02)
+            return {Verdict::Bad, "BAD reason=command" + raw};
         if (state != expectedState || b[2] != 0 || !slotsZero(0)) {
             return {Verdict::Bad, "BAD reason=layout" + raw};
         }
-        if (command == 0x00) return {Verdict::Ok, "FRAME cmd=off" + raw};
-        if (command == 0x03) return {Verdict::Ok, "FRAME cmd=animation" + raw};
+        if (command == 0x00)
+            return {Verdict::Ok, "FRAME cmd=off" + raw};
+        if (command == 0x03)
+            return {Verdict::Ok, "FRAME cmd=animation" + raw};
         return {Verdict::Handshake, "FRAME cmd=handshake"};
     }
     if ((command & 0x0F) != 0x02 || (command >> 4) > 3) {
@@ -205,7 +224,7 @@ Decoded DecodeFrame(const std::uint8_t* b) {
 // reported and the search for the next header resumes inside it, and a frame whose remaining
 // bytes do not come within the frame gap is reported as short.
 class FrameReader {
-public:
+  public:
     explicit FrameReader(const Options& options) : options_(options) {}
 
     // Returns true for each handshake seen, so the caller can answer it.
@@ -217,7 +236,8 @@ public:
         }
         FlushGarbage();
         pending_.push_back(byte);
-        if (pending_.size() == kFrameSize) Check(handshakes);
+        if (pending_.size() == kFrameSize)
+            Check(handshakes);
     }
 
     // Reports a partial frame (or stray bytes) that the gap has made stale.
@@ -235,7 +255,8 @@ public:
     // Reports whatever is left, at exit.
     void Finish() {
         FlushGarbage();
-        if (!pending_.empty()) PrintLine("BAD reason=short raw=" + Hex(pending_));
+        if (!pending_.empty())
+            PrintLine("BAD reason=short raw=" + Hex(pending_));
         pending_.clear();
     }
 
@@ -244,9 +265,10 @@ public:
         return lastByte_ + std::chrono::milliseconds(options_.frameGapMs);
     }
 
-private:
+  private:
     void FlushGarbage() {
-        if (garbage_.empty()) return;
+        if (garbage_.empty())
+            return;
         PrintLine("BAD reason=header raw=" + Hex(garbage_));
         garbage_.clear();
     }
@@ -258,15 +280,15 @@ private:
             // Resume at the next header byte inside the rejected frame, if any.
             const auto next = std::find(pending_.begin() + 1, pending_.end(), kHeader);
             pending_.erase(pending_.begin(), next);
-            if (pending_.size() == kFrameSize) Check(handshakes);
+            if (pending_.size() == kFrameSize)
+                Check(handshakes);
             return;
         }
         const std::string raw = " raw=" + Hex(pending_);
         pending_.clear();
         if (d.verdict == Verdict::Handshake) {
-            std::string answer = options_.silent || options_.answer.empty()
-                                     ? std::string("none")
-                                     : Hex(options_.answer);
+            std::string answer = options_.silent || options_.answer.empty() ? std::string("none")
+                                                                            : Hex(options_.answer);
             PrintLine(d.line + " answer=" + answer + raw);
             handshakes.push_back(answer);
             return;
@@ -303,24 +325,29 @@ bool DecodeHid(std::string_view text) {
             return false;
         }
     }
-    auto u16 = [&](std::size_t i) { return std::to_string(static_cast<unsigned>(b[i]) << 8 | b[i + 1]); };
-    auto s8 = [&](std::size_t i) { return std::to_string(static_cast<int>(static_cast<std::int8_t>(b[i]))); };
+    auto u16 = [&](std::size_t i) {
+        return std::to_string(static_cast<unsigned>(b[i]) << 8 | b[i + 1]);
+    };
+    auto s8 = [&](std::size_t i) {
+        return std::to_string(static_cast<int>(static_cast<std::int8_t>(b[i])));
+    };
     auto u8 = [&](std::size_t i) { return std::to_string(static_cast<unsigned>(b[i])); };
     PrintLine("HID cpu_temp=" + s8(2) + " cpu_load=" + u8(3) + " cpu_clock=" + u16(4) +
-              " cpu_fan=" + u16(6) + " cpu_power=" + u16(8) + " gpu_temp=" + s8(10) +
-              " gpu_load=" + u8(11) + " gpu_clock=" + u16(12) + " gpu_fan=" + u16(14) +
-              " gpu_power=" + u16(16));
+              " cpu_fan=" + u16(6) + " cpu_power=" + u16(8) + " gpu_temp=" + s8(10) + " gpu_load=" +
+              u8(11) + " gpu_clock=" + u16(12) + " gpu_fan=" + u16(14) + " gpu_power=" + u16(16));
     return true;
 }
 
 int RunHidDecoder(const Options& options) {
     bool allGood = true;
     if (!options.hidReports.empty()) {
-        for (const auto& report : options.hidReports) allGood = DecodeHid(report) && allGood;
+        for (const auto& report : options.hidReports)
+            allGood = DecodeHid(report) && allGood;
     } else {
         std::string line;
         while (std::getline(std::cin, line)) {
-            if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+            if (line.find_first_not_of(" \t\r") == std::string::npos)
+                continue;
             allGood = DecodeHid(line) && allGood;
         }
     }
@@ -350,11 +377,13 @@ void Usage(std::FILE* to) {
 }
 
 bool ParseInt(const char* text, long long min, long long max, long long& out) {
-    if (text == nullptr || *text == '\0') return false;
+    if (text == nullptr || *text == '\0')
+        return false;
     char* end = nullptr;
     errno = 0;
     const long long v = std::strtoll(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < min || v > max) return false;
+    if (errno != 0 || *end != '\0' || v < min || v > max)
+        return false;
     out = v;
     return true;
 }
@@ -397,7 +426,8 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& o) {
             o.frameGapMs = static_cast<int>(n);
         } else if (arg == "--decode-hid") {
             o.decodeHid = true;
-            while (i + 1 < argc) o.hidReports.emplace_back(argv[++i]);
+            while (i + 1 < argc)
+                o.hidReports.emplace_back(argv[++i]);
         } else {
             std::fprintf(stderr, "display-emulator: bad option '%s'\n", argv[i]);
             Usage(stderr);
@@ -471,7 +501,8 @@ int RunEmulator(const Options& options) {
     std::array<std::uint8_t, 512> buffer;
 
     auto cleanUp = [&]() {
-        if (!options.link.empty()) ::unlink(options.link.c_str());
+        if (!options.link.empty())
+            ::unlink(options.link.c_str());
         ::close(terminal);
         ::close(master);
     };
@@ -479,8 +510,10 @@ int RunEmulator(const Options& options) {
     for (;;) {
         const auto now = Clock::now();
         Clock::time_point wake = now + std::chrono::hours(1);
-        if (!answers.empty()) wake = std::min(wake, answers.front().due);
-        if (reader.HasPartial()) wake = std::min(wake, reader.GapDeadline());
+        if (!answers.empty())
+            wake = std::min(wake, answers.front().due);
+        if (reader.HasPartial())
+            wake = std::min(wake, reader.GapDeadline());
         if (options.idleExitMs > 0) {
             wake = std::min(wake, lastActivity + std::chrono::milliseconds(options.idleExitMs));
         }
@@ -510,7 +543,8 @@ int RunEmulator(const Options& options) {
                         break;
                     }
                 }
-                if (hungUp) break;
+                if (hungUp)
+                    break;
                 for (const auto& a : handshakes) {
                     if (a != "none") {
                         answers.push_back({at + std::chrono::milliseconds(options.answerDelayMs)});
@@ -556,7 +590,9 @@ int RunEmulator(const Options& options) {
 
 int main(int argc, char** argv) {
     Options options;
-    if (auto status = ParseOptions(argc, argv, options)) return *status;
-    if (options.decodeHid) return RunHidDecoder(options);
+    if (auto status = ParseOptions(argc, argv, options))
+        return *status;
+    if (options.decodeHid)
+        return RunHidDecoder(options);
     return RunEmulator(options);
 }

@@ -7,7 +7,15 @@ tqv_add_test(serial_link_test
   SOURCES serial_link_test.cpp
   LIBS tqv_device)
 
-foreach(test_target serial_link_test)
+tqv_add_test(device_events_test THREADS
+  SOURCES device_events_test.cpp
+  LIBS tqv_device tqv_fake_hidapi)
+
+tqv_add_test(link_stress_test THREADS
+  SOURCES link_stress_test.cpp
+  LIBS tqv_device tqv_fake_hidapi)
+
+foreach(test_target serial_link_test device_events_test link_stress_test)
   add_dependencies(${test_target} display-emulator)
   target_compile_definitions(${test_target} PRIVATE
     TQV_DISPLAY_EMULATOR="$<TARGET_FILE:display-emulator>")

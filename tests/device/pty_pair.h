@@ -13,12 +13,14 @@
 namespace tqv::test {
 
 class PtyPair {
-public:
+  public:
     PtyPair() {
         master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+            return;
         const char* name = ::ptsname(master_);
-        if (name == nullptr) return;
+        if (name == nullptr)
+            return;
         path_ = name;
         keep_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         termios tio{};
@@ -30,7 +32,8 @@ public:
     }
     ~PtyPair() {
         CloseController();
-        if (keep_ >= 0) ::close(keep_);
+        if (keep_ >= 0)
+            ::close(keep_);
     }
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
@@ -42,7 +45,8 @@ public:
 
     // Hangs the line up, as an unplugged USB device does.
     void CloseController() {
-        if (master_ >= 0) ::close(master_);
+        if (master_ >= 0)
+            ::close(master_);
         master_ = -1;
     }
 
@@ -57,7 +61,7 @@ public:
         return out;
     }
 
-private:
+  private:
     int master_ = -1;
     int keep_ = -1;
     std::string path_;

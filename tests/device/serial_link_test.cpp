@@ -32,8 +32,8 @@ TEST(PortNameRule, FriendlyNamesGiveTheListedNames) {
     };
     const Case cases[] = {
         {"USB Serial Device (ttyACM5)", "ttyACM5"},
-        {"Communications Port (ttyS1)", "ttyS1"},  // listed and probed like any other
-        {"ttyUSB7", "ttyUSB7"},                    // a bare name
+        {"Communications Port (ttyS1)", "ttyS1"},        // listed and probed like any other
+        {"ttyUSB7", "ttyUSB7"},                          // a bare name
         {"Vendor(R) Serial Over LAN (ttyS3)", nullptr},  // "R) Serial Over LAN (ttyS3"
         {"Device (ttyACM4))", "ttyACM4"},                // every trailing ")" removed
         {"(ttyACM4) extra", "ttyACM4) extra"},           // begins with the prefix: unchanged
@@ -63,13 +63,14 @@ TEST(EnumeratePorts, DiscoveredPortsThenTheGivenPathsInOrder) {
     DeviceLink link;
     const std::vector<std::string> extra = {"/dev/serial/by-id/usb-display", "/dev/pts/7"};
     ASSERT_TRUE(EnumeratePorts(link, extra));
-    EXPECT_EQ(link.ports, (std::vector<std::string>{"ttyACM0", "ttyS0",
-                                                    "/dev/serial/by-id/usb-display", "/dev/pts/7"}));
+    EXPECT_EQ(link.ports, (std::vector<std::string>{
+                              "ttyACM0", "ttyS0", "/dev/serial/by-id/usb-display", "/dev/pts/7"}));
 }
 
 TEST(EnumeratePorts, StopsAtTheTableSize) {
     test::SysfsFixture fx;
-    for (int i = 0; i < 300; ++i) fx.AddUart("ttyS" + std::to_string(i), 4);
+    for (int i = 0; i < 300; ++i)
+        fx.AddUart("ttyS" + std::to_string(i), 4);
     DeviceLink link;
     const std::vector<std::string> extra = {"/dev/pts/1"};
     ASSERT_TRUE(EnumeratePorts(link, extra));
@@ -100,7 +101,8 @@ TEST(EnumeratePorts, FailedListingLeavesThePortsAndOpensNothing) {
     EXPECT_FALSE(RebuildSerialLink(link, present, extra));
     EXPECT_FALSE(present);
     EXPECT_TRUE(link.ports.empty());
-    for (const auto& h : link.handles) EXPECT_EQ(h, nullptr);
+    for (const auto& h : link.handles)
+        EXPECT_EQ(h, nullptr);
     display.Drain(milliseconds(150));
     EXPECT_TRUE(display.LinesStartingWith("FRAME").empty()) << "a port was probed";
 }
@@ -147,8 +149,8 @@ TEST(OpenPorts, KeepsOnlyPortsWhoseAnswerBeginsWith5C) {
         ASSERT_EQ(link.ports, extra);
         EXPECT_EQ(link.handles[0] != nullptr, c.kept);
         EXPECT_EQ(link.current, c.kept ? link.handles[0].get() : nullptr);
-        const auto handshakes = display.WaitForLines("FRAME cmd=handshake", 1, milliseconds(
-                                                         c.probed ? 2000 : 200));
+        const auto handshakes =
+            display.WaitForLines("FRAME cmd=handshake", 1, milliseconds(c.probed ? 2000 : 200));
         EXPECT_EQ(handshakes.size(), c.probed ? 1u : 0u);
     }
 }
@@ -240,7 +242,8 @@ TEST(OpenPorts, SecondRebuildClosesEveryHandleOfTheFirstBeforeListing) {
     // A rebuild that finds nothing closes them too: the ports can be taken by someone else.
     ASSERT_FALSE(RebuildSerialLink(link, present));
     EXPECT_FALSE(present);
-    for (const auto& h : link.handles) EXPECT_EQ(h, nullptr);
+    for (const auto& h : link.handles)
+        EXPECT_EQ(h, nullptr);
     EXPECT_NE(platform::OpenSerialPort(a.path()), nullptr);
 }
 

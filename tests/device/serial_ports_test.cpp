@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <cstring>
 #include <iterator>
 #include <thread>
 
@@ -27,7 +27,8 @@ using std::chrono::milliseconds;
 std::vector<SerialPortInfo> List(bool* complete = nullptr) {
     std::vector<SerialPortInfo> ports;
     const bool ok = platform::ListSerialPorts(ports);
-    if (complete) *complete = ok;
+    if (complete)
+        *complete = ok;
     return ports;
 }
 
@@ -42,7 +43,8 @@ TEST(SerialPortListing, ListsHardwarePortsWithNamesAndUsbIdsLeavingPlaceholdersO
     const auto branded = fx.AddUsbDevice("1-5", 0x1234, 0x0001, "Vendor(R) Serial (v2)\n");
     fx.AddAcmTty(branded, "ttyACM2");
     fx.AddUart("ttyS0", 4);  // a 16550A that is really there
-    for (const char* name : {"ttyS1", "ttyS2", "ttyS3"}) fx.AddUart(name, 0);
+    for (const char* name : {"ttyS1", "ttyS2", "ttyS3"})
+        fx.AddUart(name, 0);
     fx.AddVirtualTty("tty0");
     fx.AddVirtualTty("ptmx");
     fx.AddVirtualTty("console");
@@ -172,8 +174,8 @@ TEST(TtyPort, PortLockedByAnotherOpenerIsRefused) {
 }
 
 TEST(TtyPort, RefusesWhatIsNotACharacterDevice) {
-    const auto file = std::filesystem::temp_directory_path() /
-                      ("tqv-not-a-port-" + std::to_string(::getpid()));
+    const auto file =
+        std::filesystem::temp_directory_path() / ("tqv-not-a-port-" + std::to_string(::getpid()));
     std::ofstream(file) << "precious";
     EXPECT_EQ(platform::OpenSerialPort(file), nullptr);
     std::string content;
@@ -208,7 +210,8 @@ TEST(TtyPort, UnpluggedLineFailsFastAndDoesNotSpin) {
     pty.CloseController();
     const std::uint8_t frame[18] = {0xC5};
     const auto start = Clock::now();
-    for (int i = 0; i < 10; ++i) EXPECT_FALSE(port->Write(frame, sizeof frame));
+    for (int i = 0; i < 10; ++i)
+        EXPECT_FALSE(port->Write(frame, sizeof frame));
     std::uint8_t buffer[9];
     EXPECT_LE(port->Read(buffer, sizeof buffer), 0);
     EXPECT_LT(Clock::now() - start, milliseconds(500));

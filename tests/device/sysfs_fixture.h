@@ -14,10 +14,11 @@
 namespace tqv::test {
 
 class SysfsFixture {
-public:
+  public:
     SysfsFixture() {
         std::string pattern = std::filesystem::temp_directory_path() / "tqv-sysfs-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
         base_ = pattern;
         root_ = base_ / "sys";
         dev_ = base_ / "dev";
@@ -47,8 +48,10 @@ public:
         std::filesystem::create_directories(folder);
         Write(folder / "idVendor", Hex4(vendor));
         Write(folder / "idProduct", Hex4(product));
-        if (!productName.empty()) Write(folder / "product", productName);
-        if (!serial.empty()) Write(folder / "serial", serial);
+        if (!productName.empty())
+            Write(folder / "product", productName);
+        if (!serial.empty())
+            Write(folder / "serial", serial);
         return devpath;
     }
 
@@ -95,7 +98,7 @@ public:
         std::ofstream(path) << text << "\n";
     }
 
-private:
+  private:
     static std::string Hex4(std::uint16_t v) {
         char text[8];
         std::snprintf(text, sizeof text, "%04x", v);
