@@ -47,13 +47,15 @@ private:
     std::optional<double> lastWatts_;
 };
 
-// A file holding one integer, kept open, times a scale.
+// A file holding one integer, times a scale. The file is opened on the first read and then kept
+// open: a device that is never read is never touched.
 class ScaledFileSource : public Source {
 public:
-    ScaledFileSource(const std::string& path, double scale);
+    ScaledFileSource(std::string path, double scale);
     std::optional<double> Read(const ReadContext& context) override;
 
 private:
+    std::string path_;
     KeptFile file_;
     double scale_;
 };

@@ -97,8 +97,9 @@ private:
 // The shader clock amdgpu marks with '*' in pp_dpm_sclk ("1: 2105Mhz *").
 class DpmClockSource : public Source {
 public:
-    explicit DpmClockSource(const std::string& path) : file_(path) {}
+    explicit DpmClockSource(std::string path) : path_(std::move(path)) {}
     std::optional<double> Read(const ReadContext&) override {
+        if (!file_.IsOpen() && !file_.Open(path_)) return std::nullopt;
         auto text = file_.Read(1024);
         if (!text) return std::nullopt;
         std::string_view rest = *text;
@@ -118,6 +119,7 @@ public:
     }
 
 private:
+    std::string path_;
     KeptFile file_;
 };
 

@@ -61,10 +61,11 @@ std::optional<double> HwmonEnergyPowerSource::Read(const ReadContext& context) {
     return lastWatts_;
 }
 
-ScaledFileSource::ScaledFileSource(const std::string& path, double scale)
-    : file_(path), scale_(scale) {}
+ScaledFileSource::ScaledFileSource(std::string path, double scale)
+    : path_(std::move(path)), scale_(scale) {}
 
 std::optional<double> ScaledFileSource::Read(const ReadContext&) {
+    if (!file_.IsOpen() && !file_.Open(path_)) return std::nullopt;
     auto value = file_.ReadInteger();
     if (!value) return std::nullopt;
     return static_cast<double>(*value) * scale_;

@@ -164,7 +164,7 @@ std::int32_t InstalledMegabytesFromKernelTotal(std::uint64_t totalKb) {
     std::uint64_t mb = (totalKb + 1023) / 1024;
     std::uint64_t power = 1;
     while (power * 2 <= mb) power *= 2;
-    std::uint64_t step = power >= 16 ? power / 8 : 1;
+    std::uint64_t step = power >= 4 ? power / 4 : 1;
     std::uint64_t rounded = (mb + step - 1) / step * step;
     if (rounded > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
         return std::numeric_limits<std::int32_t>::max();

@@ -40,8 +40,9 @@ std::optional<std::uint64_t> MemTotalKb(std::string_view meminfo);
 
 // The installed memory a kernel total stands for, in MB. The kernel keeps part of the memory
 // for itself (its image, page tables, firmware areas), so its total falls a few percent short of
-// what is installed; installed sizes are coarse, so the total is rounded up to a step of an
-// eighth of the largest power of two below it: 15.6 GiB reads 16 GiB, 62.9 GiB reads 64 GiB.
+// what is installed; installed sizes are coarse, so the total is rounded up to a step of a
+// quarter of the largest power of two below it: 15.5 GiB reads 16 GiB, 3.7 GiB reads 4 GiB,
+// 23.5 GiB reads 24 GiB, 62.9 GiB reads 64 GiB.
 std::int32_t InstalledMegabytesFromKernelTotal(std::uint64_t totalKb);
 
 // One SMBIOS memory device record (type 17) as the kernel exports it in
