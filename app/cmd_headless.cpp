@@ -19,6 +19,7 @@
 
 #include "app/app_settings.h"
 #include "app/commands.h"
+#include "app/console_view.h"
 #include "monitor/monitor_core.h"
 #include "platform/paths.h"
 #include "platform/single_instance.h"
@@ -69,6 +70,10 @@ int RunHeadlessCommand(const CommandOptions& options) {
     core.ApplyDisplaySettings(settings.settings().temperatureUnit, settings.settings().display);
     core.SetTemperatureUnit(settings.settings().temperatureUnit);
 
+    // From a terminal, the values show on one status line; a service prints nothing.
+    ConsoleView console(stdout);
+    if (::isatty(STDOUT_FILENO)) core.SetView(&console);
+
     core.StartHotplug();
     core.Start();
 
@@ -94,6 +99,7 @@ int RunHeadlessCommand(const CommandOptions& options) {
         }
     }
     const bool stopped = core.Stop();
+    if (::isatty(STDOUT_FILENO)) std::printf("\n");
     if (!stopped) {
         // A worker stuck past the stop bound must not keep the process alive.
         std::_Exit(0);
