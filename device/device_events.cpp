@@ -170,7 +170,9 @@ void DeviceWatcher::Run() {
     DeviceInterfaceNames names;
     platform::Uevent event;
     while (!Stopping()) {
-        const auto result = listener_.Wait(event, std::chrono::seconds(1));
+        // Stop() interrupts the wait, so it can be long: the thread then wakes only for events,
+        // never on a timer of its own.
+        const auto result = listener_.Wait(event, std::chrono::minutes(10));
         if (result == platform::UeventListener::WaitResult::Interrupted)
             return;
         if (result == platform::UeventListener::WaitResult::Error) {
