@@ -179,6 +179,8 @@ struct PaceCase {
     int speed;
     double firstAfter;  // seconds from the start to the first frame
     double gap;         // seconds between frames
+
+    friend void PrintTo(const PaceCase& c, std::ostream* os) { *os << "speed " << c.speed; }
 };
 
 class HeadlessPaceTest : public HeadlessTest, public ::testing::WithParamInterface<PaceCase> {};
