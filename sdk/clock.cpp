@@ -15,13 +15,16 @@ std::int64_t RealMonotonicUs() {
 }
 
 Clock::Clock() {
-    if (const char* file = std::getenv("TQV_SDK_CLOCK_FILE"); file && *file) file_ = file;
+    if (const char* file = std::getenv("TQV_SDK_CLOCK_FILE"); file && *file)
+        file_ = file;
 }
 
 std::int64_t Clock::NowUs() const {
-    if (file_.empty()) return RealMonotonicUs();
+    if (file_.empty())
+        return RealMonotonicUs();
     std::int64_t value = 0;
-    if (auto text = ReadSmallFile(file_); text && ParseInteger(*text, value)) return value;
+    if (auto text = ReadSmallFile(file_); text && ParseInteger(*text, value))
+        return value;
     return 0;
 }
 

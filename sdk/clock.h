@@ -10,12 +10,12 @@
 namespace tqv::sdk {
 
 class Clock {
-public:
+  public:
     Clock();
     // Microseconds on the monotonic clock (or as the clock file says).
     std::int64_t NowUs() const;
 
-private:
+  private:
     std::string file_;
 };
 

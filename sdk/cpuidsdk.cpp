@@ -1,11 +1,11 @@
 // cpuidsdk.so: the sensor library's one exported entry point and the operations it hands out.
 // Each instance owns a Machine, found on SdkStart (or on first use by a caller that never
-// starts it) and released by SdkStop. Every operation takes the instance's lock, so one instance
+// starts it) and released by SdkStop. Every operation holds the library's lock, so an instance
 // may be made on one thread and used from another; no exception ever leaves an operation, and a
 // bad handle, index or kind gets the operation's empty answer.
-#include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "sdk/machine.h"
 #include "sdk/sdk_interface.h"
@@ -15,37 +15,45 @@ namespace {
 using tqv::sdk::Machine;
 
 struct Instance {
-    std::mutex mutex;
+    SdkHandle handle = 0;
     std::unique_ptr<Machine> machine;
     bool stopped = false;
 
     // The machine, found now if it was not yet; null after SdkStop.
     Machine* Get() {
-        if (!machine && !stopped) machine = std::make_unique<Machine>();
+        if (!machine && !stopped)
+            machine = std::make_unique<Machine>();
         return machine.get();
     }
 };
 
-std::mutex g_instancesMutex;
-std::map<SdkHandle, std::shared_ptr<Instance>> g_instances;
+// One lock for the instance table and every operation: a program drives the library from one
+// thread at a time (it may change threads), so the lock is never contended, and one lock keeps
+// an operation's cost to a few cached memory accesses.
+std::mutex g_mutex;
+std::vector<std::unique_ptr<Instance>> g_instances;
 SdkHandle g_nextHandle = 1;
 
-std::shared_ptr<Instance> Find(SdkHandle handle) {
-    std::lock_guard lock(g_instancesMutex);
-    auto found = g_instances.find(handle);
-    return found == g_instances.end() ? nullptr : found->second;
+Instance* Find(SdkHandle handle) {
+    for (auto& instance : g_instances) {
+        if (instance->handle == handle)
+            return instance.get();
+    }
+    return nullptr;
 }
 
-// Runs `fn(machine)` under the instance's lock; `fallback` for an unknown handle, a stopped
-// instance or any failure.
+// Runs `fn(machine)` under the lock; `fallback` for an unknown handle, a stopped instance or
+// any failure.
 template <typename T, typename Fn>
 T WithMachine(SdkHandle handle, T fallback, Fn fn) {
     try {
-        auto instance = Find(handle);
-        if (!instance) return fallback;
-        std::lock_guard lock(instance->mutex);
+        std::lock_guard lock(g_mutex);
+        Instance* instance = Find(handle);
+        if (!instance)
+            return fallback;
         Machine* machine = instance->Get();
-        if (!machine) return fallback;
+        if (!machine)
+            return fallback;
         return fn(*machine);
     } catch (...) {
         return fallback;
@@ -54,39 +62,48 @@ T WithMachine(SdkHandle handle, T fallback, Fn fn) {
 
 SdkHandle OpCreate() {
     try {
-        auto instance = std::make_shared<Instance>();
-        std::lock_guard lock(g_instancesMutex);
-        SdkHandle handle = g_nextHandle;
+        auto instance = std::make_unique<Instance>();
+        std::lock_guard lock(g_mutex);
+        while (g_nextHandle <= 0 || Find(g_nextHandle)) {
+            g_nextHandle = g_nextHandle == INT32_MAX ? 1 : g_nextHandle + 1;
+        }
+        instance->handle = g_nextHandle;
         g_nextHandle = g_nextHandle == INT32_MAX ? 1 : g_nextHandle + 1;
-        g_instances[handle] = std::move(instance);
-        return handle;
+        g_instances.push_back(std::move(instance));
+        return g_instances.back()->handle;
     } catch (...) {
         return 0;
     }
 }
 
 void OpDestroy(SdkHandle handle) {
-    std::shared_ptr<Instance> instance;
-    {
-        std::lock_guard lock(g_instancesMutex);
-        auto found = g_instances.find(handle);
-        if (found == g_instances.end()) return;
-        instance = std::move(found->second);
-        g_instances.erase(found);
+    std::unique_ptr<Instance> gone;
+    try {
+        std::lock_guard lock(g_mutex);
+        for (auto it = g_instances.begin(); it != g_instances.end(); ++it) {
+            if ((*it)->handle != handle)
+                continue;
+            gone = std::move(*it);
+            g_instances.erase(it);
+            break;
+        }
+        // Released under the lock: libsensors' shared state must not change under another
+        // instance's operation.
+        gone.reset();
+    } catch (...) {
     }
-    // Wait for an operation still running on another thread, then release.
-    std::lock_guard lock(instance->mutex);
-    instance->machine.reset();
 }
 
-int32_t OpStart(SdkHandle handle, const char*, const char*, int32_t, int32_t* out1,
-                int32_t* out2) {
-    if (out1) *out1 = 0;
-    if (out2) *out2 = 0;
+int32_t OpStart(SdkHandle handle, const char*, const char*, int32_t, int32_t* out1, int32_t* out2) {
+    if (out1)
+        *out1 = 0;
+    if (out2)
+        *out2 = 0;
     try {
-        auto instance = Find(handle);
-        if (!instance) return 0;
-        std::lock_guard lock(instance->mutex);
+        std::lock_guard lock(g_mutex);
+        Instance* instance = Find(handle);
+        if (!instance)
+            return 0;
         instance->stopped = false;
         return instance->Get() ? 1 : 0;
     } catch (...) {
@@ -96,9 +113,10 @@ int32_t OpStart(SdkHandle handle, const char*, const char*, int32_t, int32_t* ou
 
 void OpStop(SdkHandle handle) {
     try {
-        auto instance = Find(handle);
-        if (!instance) return;
-        std::lock_guard lock(instance->mutex);
+        std::lock_guard lock(g_mutex);
+        Instance* instance = Find(handle);
+        if (!instance)
+            return;
         instance->machine.reset();
         instance->stopped = true;
     } catch (...) {
@@ -113,7 +131,8 @@ void OpUpdate(SdkHandle handle) {
 }
 
 void OpPostInit(SdkHandle handle, int32_t* out) {
-    if (out) *out = 0;
+    if (out)
+        *out = 0;
     WithMachine(handle, 0, [](Machine&) { return 0; });
 }
 
@@ -151,7 +170,8 @@ int32_t OpDeviceKind(SdkHandle handle, int32_t device) {
 SdkText OpDeviceLabel(SdkHandle handle, int32_t device) {
     return WithMachine(handle, SdkText{nullptr}, [device](Machine& machine) -> SdkText {
         const auto* found = machine.DeviceAt(device);
-        if (!found || found->label.empty()) return nullptr;
+        if (!found || found->label.empty())
+            return nullptr;
         return SdkTextAllocN(found->label.data(), static_cast<uint32_t>(found->label.size()));
     });
 }
@@ -161,21 +181,27 @@ int32_t OpSensorTotal(SdkHandle handle, int32_t device, int32_t kind) {
                        [=](Machine& machine) { return machine.SensorTotal(device, kind); });
 }
 
-int32_t OpSensorRead(SdkHandle handle, int32_t device, int32_t index, int32_t kind,
-                     int32_t* out1, SdkText* name, int32_t* out2, float* value, float* minimum,
-                     float* maximum) {
-    if (out1) *out1 = 0;
-    if (out2) *out2 = 0;
-    if (name) *name = nullptr;
+int32_t OpSensorRead(SdkHandle handle, int32_t device, int32_t index, int32_t kind, int32_t* out1,
+                     SdkText* name, int32_t* out2, float* value, float* minimum, float* maximum) {
+    if (out1)
+        *out1 = 0;
+    if (out2)
+        *out2 = 0;
+    if (name)
+        *name = nullptr;
     return WithMachine(handle, 0, [&](Machine& machine) -> int32_t {
         const auto* sensor = machine.ReadSensor(device, index, kind);
-        if (!sensor) return 0;
+        if (!sensor)
+            return 0;
         if (name) {
             *name = SdkTextAllocN(sensor->name.data(), static_cast<uint32_t>(sensor->name.size()));
         }
-        if (value) *value = sensor->value;
-        if (minimum) *minimum = sensor->minimum;
-        if (maximum) *maximum = sensor->maximum;
+        if (value)
+            *value = sensor->value;
+        if (minimum)
+            *minimum = sensor->minimum;
+        if (maximum)
+            *maximum = sensor->maximum;
         return sensor->valid ? 1 : 0;
     });
 }

@@ -20,27 +20,39 @@ struct Discovery {
     std::vector<std::shared_ptr<void>> shared;  // state kept alive with the machine
 };
 
-// A hwmon feature's value, scaled by libsensors to °C, RPM, W or J.
+// A hwmon feature's value in °C, RPM, W or J, as libsensors gives it (sensors.conf's compute
+// line applied). It is read from the feature's own file, opened on the first read and kept
+// open, with libsensors' scaling and the compute line's conversion. Until a value so read has
+// once agreed with libsensors' own reading, both are read and libsensors' value is the one
+// given; a feature that keeps disagreeing is read through libsensors for good.
 class HwmonSource : public Source {
-public:
+  public:
     HwmonSource(std::shared_ptr<HwmonSession> session, std::size_t chip, std::size_t feature);
     std::optional<double> Read(const ReadContext& context) override;
 
-private:
+  private:
+    std::optional<double> ReadOwnFile();
+
+    enum class Mode { Checking, OwnFile, Library };
+
     std::shared_ptr<HwmonSession> session_;
     std::size_t chip_;
     std::size_t feature_;
+    Mode mode_ = Mode::Checking;
+    int disagreements_ = 0;
+    KeptFile file_;
+    bool failedOpen_ = false;
 };
 
 // Power from a hwmon energy counter (J) over the time between two samples.
 class HwmonEnergyPowerSource : public Source {
-public:
+  public:
     HwmonEnergyPowerSource(std::shared_ptr<HwmonSession> session, std::size_t chip,
                            std::size_t feature);
     void Prime(const ReadContext& context) override;
     std::optional<double> Read(const ReadContext& context) override;
 
-private:
+  private:
     HwmonSource energy_;
     std::optional<double> lastJoules_;
     std::int64_t lastUs_ = 0;
@@ -50,11 +62,11 @@ private:
 // A file holding one integer, times a scale. The file is opened on the first read and then kept
 // open: a device that is never read is never touched.
 class ScaledFileSource : public Source {
-public:
+  public:
     ScaledFileSource(std::string path, double scale);
     std::optional<double> Read(const ReadContext& context) override;
 
-private:
+  private:
     std::string path_;
     KeptFile file_;
     double scale_;
@@ -71,8 +83,5 @@ MemoryFacts DiscoverMemory(Discovery& discovery);
 bool IsProcessorChip(const std::string& prefix);
 bool IsGraphicsChip(const std::string& prefix);
 bool IsDriveChip(const std::string& prefix);
-
-// Folder names of `path`'s entries that begin with `prefix`, sorted; empty when unreadable.
-std::vector<std::string> ListFolder(const std::string& path, const std::string& prefix = "");
 
 }  // namespace tqv::sdk

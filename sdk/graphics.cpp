@@ -18,14 +18,16 @@ constexpr std::uint16_t kVendorNvidia = 0x10de;
 std::optional<std::uint16_t> ReadHexId(const std::string& path) {
     std::string text = ReadTrimmedLine(path);
     unsigned value = 0;
-    if (std::sscanf(text.c_str(), "%x", &value) != 1 || value > 0xFFFF) return std::nullopt;
+    if (std::sscanf(text.c_str(), "%x", &value) != 1 || value > 0xFFFF)
+        return std::nullopt;
     return static_cast<std::uint16_t>(value);
 }
 
 std::string DriverOf(const std::string& device) {
     char target[512];
     ssize_t length = ::readlink((device + "/driver").c_str(), target, sizeof target - 1);
-    if (length <= 0) return {};
+    if (length <= 0)
+        return {};
     target[length] = '\0';
     std::string path = target;
     return path.substr(path.rfind('/') + 1);
@@ -54,7 +56,8 @@ struct NvmlCard {
     Nvml* Library() { return provider->Get(); }
     Nvml::Device Handle() {
         Nvml* nvml = Library();
-        if (!nvml) return nullptr;
+        if (!nvml)
+            return nullptr;
         if (!resolved) {
             device = nvml->DeviceAt(address);
             resolved = device != nullptr;
@@ -66,13 +69,14 @@ struct NvmlCard {
 enum class NvmlValue { Temperature, Clock, Fan, Power, Load };
 
 class NvmlSource : public Source {
-public:
+  public:
     NvmlSource(std::shared_ptr<NvmlCard> card, NvmlValue value)
         : card_(std::move(card)), value_(value) {}
 
     std::optional<double> Read(const ReadContext&) override {
         Nvml::Device device = card_->Handle();
-        if (!device) return std::nullopt;
+        if (!device)
+            return std::nullopt;
         Nvml& nvml = *card_->Library();
         switch (value_) {
             case NvmlValue::Temperature:
@@ -89,36 +93,41 @@ public:
         return std::nullopt;
     }
 
-private:
+  private:
     std::shared_ptr<NvmlCard> card_;
     NvmlValue value_;
 };
 
 // The shader clock amdgpu marks with '*' in pp_dpm_sclk ("1: 2105Mhz *").
 class DpmClockSource : public Source {
-public:
+  public:
     explicit DpmClockSource(std::string path) : path_(std::move(path)) {}
     std::optional<double> Read(const ReadContext&) override {
-        if (!file_.IsOpen() && !file_.Open(path_)) return std::nullopt;
+        if (!file_.IsOpen() && !file_.Open(path_))
+            return std::nullopt;
         auto text = file_.Read(1024);
-        if (!text) return std::nullopt;
+        if (!text)
+            return std::nullopt;
         std::string_view rest = *text;
         while (!rest.empty()) {
             auto end = rest.find('\n');
             std::string_view line = rest.substr(0, end);
             rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-            if (line.find('*') == std::string_view::npos) continue;
+            if (line.find('*') == std::string_view::npos)
+                continue;
             auto colon = line.find(':');
-            if (colon == std::string_view::npos) return std::nullopt;
+            if (colon == std::string_view::npos)
+                return std::nullopt;
             std::string value(Trim(line.substr(colon + 1)));
             double mhz = 0;
-            if (std::sscanf(value.c_str(), "%lf", &mhz) != 1) return std::nullopt;
+            if (std::sscanf(value.c_str(), "%lf", &mhz) != 1)
+                return std::nullopt;
             return mhz;
         }
         return std::nullopt;
     }
 
-private:
+  private:
     std::string path_;
     KeptFile file_;
 };
@@ -148,7 +157,8 @@ void AddNvidia(Discovery& discovery, Device& card, const std::string& address,
     bool awake = gate->Awake(discovery.first);
     if (awake) {
         if (Nvml* nvml = nvmlCard->Library(); nvml && card.label.empty()) {
-            if (auto name = nvml->Name(nvmlCard->Handle())) card.label = *name;
+            if (auto name = nvml->Name(nvmlCard->Handle()))
+                card.label = *name;
         }
     }
     for (const Entry& entry : kEntries) {
@@ -156,7 +166,8 @@ void AddNvidia(Discovery& discovery, Device& card, const std::string& address,
         if (awake) {
             // An awake card says what it measures; a fan given only as a percentage has no
             // RPM reading and so no fan sensor.
-            if (!source->Read(discovery.first)) continue;
+            if (!source->Read(discovery.first))
+                continue;
         } else if (entry.value == NvmlValue::Fan) {
             // A sleeping card cannot be asked; its fan is left out rather than guessed.
             continue;
@@ -183,13 +194,16 @@ void AddHwmonValues(Discovery& discovery, Device& card, std::size_t chipIndex,
                 break;
             }
             case HwmonKind::Fan:
-                if (!fan) fan = f;
+                if (!fan)
+                    fan = f;
                 break;
             case HwmonKind::Power:
-                if (!power) power = f;
+                if (!power)
+                    power = f;
                 break;
             case HwmonKind::Energy:
-                if (!energy) energy = f;
+                if (!energy)
+                    energy = f;
                 break;
         }
     }
@@ -199,7 +213,8 @@ void AddHwmonValues(Discovery& discovery, Device& card, std::size_t chipIndex,
     if (temperature) {
         card.Add(kSlotTemperature, "GPU Temperature", hwmon(*temperature), gate);
     }
-    if (fan) card.Add(kSlotFan, "GPU Fan", hwmon(*fan), gate);
+    if (fan)
+        card.Add(kSlotFan, "GPU Fan", hwmon(*fan), gate);
     if (power) {
         card.Add(kSlotPower, "GPU Power", hwmon(*power), gate);
     } else if (energy) {
@@ -230,7 +245,8 @@ void AddDriverClockAndLoad(Device& card, const std::string& device, const std::s
         }
         candidates.push_back(device + "/tile0/gt0/freq0/act_freq");
         for (const std::string& path : candidates) {
-            if (!PathExists(path)) continue;
+            if (!PathExists(path))
+                continue;
             card.Add(kSlotClock, "GPU Clock", std::make_unique<ScaledFileSource>(path, 1.0), gate);
             break;
         }
@@ -251,10 +267,12 @@ void DiscoverGraphics(Discovery& discovery, std::vector<Device>& cards) {
         std::string device = pci + address;
         auto pciClass = ReadTrimmedLine(device + "/class");
         // Display controllers are class 0x03.
-        if (pciClass.size() < 4 || pciClass.compare(0, 4, "0x03") != 0) continue;
+        if (pciClass.size() < 4 || pciClass.compare(0, 4, "0x03") != 0)
+            continue;
         auto vendor = ReadHexId(device + "/vendor");
         auto model = ReadHexId(device + "/device");
-        if (!vendor || !model) continue;
+        if (!vendor || !model)
+            continue;
 
         Device card;
         card.kind = SDK_DEVICE_GRAPHICS;
@@ -273,14 +291,17 @@ void DiscoverGraphics(Discovery& discovery, std::vector<Device>& cards) {
                     chipPath = real;
                 }
             }
-            if (chipIndex) break;
+            if (chipIndex)
+                break;
         }
-        if (chipIndex) discovery.chipClaimed[*chipIndex] = true;
+        if (chipIndex)
+            discovery.chipClaimed[*chipIndex] = true;
 
         if (*vendor == kVendorNvidia && driver == "nvidia") {
             AddNvidia(discovery, card, address, gate, provider);
         } else {
-            if (chipIndex) AddHwmonValues(discovery, card, *chipIndex, gate);
+            if (chipIndex)
+                AddHwmonValues(discovery, card, *chipIndex, gate);
             AddDriverClockAndLoad(card, device, chipPath, gate);
         }
         if (card.label.empty()) {

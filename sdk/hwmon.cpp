@@ -9,6 +9,7 @@
 
 #include "platform/fs_roots.h"
 #include "sdk/kept_file.h"
+#include "sdk/sensors_conf.h"
 
 namespace tqv::sdk {
 namespace {
@@ -28,13 +29,32 @@ void QuietParseError(const char*, int) {}
 void QuietParseErrorWithFile(const char*, const char*, int) {}
 
 // Opens the configuration for a redirected /etc; null means libsensors' own default files.
-std::FILE* OpenRedirectedConfig() {
+// `path` receives the file opened.
+std::FILE* OpenRedirectedConfig(std::string& path) {
     std::string etc = platform::EtcRoot();
-    if (etc == "/etc") return nullptr;
+    if (etc == "/etc")
+        return nullptr;
     for (const char* name : {"/sensors3.conf", "/sensors.conf"}) {
-        if (std::FILE* file = std::fopen((etc + name).c_str(), "re")) return file;
+        path = etc + name;
+        if (std::FILE* file = std::fopen(path.c_str(), "re"))
+            return file;
     }
-    return std::fopen("/dev/null", "re");
+    path = "/dev/null";
+    return std::fopen(path.c_str(), "re");
+}
+
+// libsensors' scaling of a feature's sysfs number to its unit.
+double Scaling(HwmonKind kind) {
+    switch (kind) {
+        case HwmonKind::Temperature:
+            return 1000.0;
+        case HwmonKind::Fan:
+            return 1.0;
+        case HwmonKind::Power:
+        case HwmonKind::Energy:
+            return 1000000.0;
+    }
+    return 1.0;
 }
 
 }  // namespace
@@ -45,18 +65,23 @@ std::shared_ptr<HwmonSession> HwmonSession::Acquire() {
         g_session = new HwmonSession();
         sensors_parse_error = QuietParseError;
         sensors_parse_error_wfn = QuietParseErrorWithFile;
-        std::FILE* config = OpenRedirectedConfig();
+        std::string configPath;
+        std::FILE* config = OpenRedirectedConfig(configPath);
         int failed = sensors_init(config);
-        if (config) std::fclose(config);
+        if (config)
+            std::fclose(config);
         if (failed) {
+            configPath = "/dev/null";
             // A broken sensors.conf must not cost the chips: go on without any configuration.
             sensors_cleanup();
             std::FILE* empty = std::fopen("/dev/null", "re");
             failed = sensors_init(empty);
-            if (empty) std::fclose(empty);
+            if (empty)
+                std::fclose(empty);
         }
         g_session->initialised_ = !failed;
-        if (g_session->initialised_) g_session->Scan();
+        if (g_session->initialised_)
+            g_session->Scan(configPath);
     }
     ++g_sessionUsers;
     return std::shared_ptr<HwmonSession>(g_session, [](HwmonSession*) {
@@ -71,10 +96,12 @@ std::shared_ptr<HwmonSession> HwmonSession::Acquire() {
 HwmonSession::~HwmonSession() {
     // Runs with SessionMutex() held by the last user's release.
     chips_.clear();
-    if (initialised_) sensors_cleanup();
+    if (initialised_)
+        sensors_cleanup();
 }
 
-void HwmonSession::Scan() {
+void HwmonSession::Scan(const std::string& configFile) {
+    ComputeLines computes = ComputeLines::Load(configFile);
     int chipNr = 0;
     while (const sensors_chip_name* name = sensors_get_detected_chips(nullptr, &chipNr)) {
         HwmonChip chip;
@@ -84,6 +111,10 @@ void HwmonSession::Scan() {
         chip.realPath = RealPath(chip.path);
         chip.busType = name->bus.type;
         chip.address = name->addr;
+        char fullName[256];
+        if (sensors_snprintf_chip_name(fullName, sizeof fullName, name) > 0) {
+            chip.fullName = fullName;
+        }
 
         int featureNr = 0;
         while (const sensors_feature* feature = sensors_get_features(name, &featureNr)) {
@@ -100,8 +131,7 @@ void HwmonSession::Scan() {
                     break;
                 case SENSORS_FEATURE_POWER:
                     entry.kind = HwmonKind::Power;
-                    value =
-                        sensors_get_subfeature(name, feature, SENSORS_SUBFEATURE_POWER_AVERAGE);
+                    value = sensors_get_subfeature(name, feature, SENSORS_SUBFEATURE_POWER_AVERAGE);
                     if (!value) {
                         value =
                             sensors_get_subfeature(name, feature, SENSORS_SUBFEATURE_POWER_INPUT);
@@ -109,15 +139,23 @@ void HwmonSession::Scan() {
                     break;
                 case SENSORS_FEATURE_ENERGY:
                     entry.kind = HwmonKind::Energy;
-                    value =
-                        sensors_get_subfeature(name, feature, SENSORS_SUBFEATURE_ENERGY_INPUT);
+                    value = sensors_get_subfeature(name, feature, SENSORS_SUBFEATURE_ENERGY_INPUT);
                     break;
                 default:
                     break;
             }
-            if (!value || !(value->flags & SENSORS_MODE_R)) continue;
+            if (!value || !(value->flags & SENSORS_MODE_R))
+                continue;
             entry.name = feature->name ? feature->name : "";
             entry.subfeature = value->number;
+            entry.file = value->name ? value->name : "";
+            entry.scale = Scaling(entry.kind);
+            if (chip.fullName.empty() || entry.file.empty()) {
+                entry.libraryOnly = true;
+            } else if (auto text = computes.Expression(chip.fullName, entry.name)) {
+                entry.compute = ComputeExpression::Parse(*text);
+                entry.libraryOnly = !entry.compute;
+            }
             if (char* label = sensors_get_label(name, feature)) {
                 entry.label = label;
                 std::free(label);
@@ -130,9 +168,9 @@ void HwmonSession::Scan() {
     }
 }
 
-std::optional<double> HwmonSession::Read(const HwmonChip& chip,
-                                         const HwmonFeature& feature) const {
-    if (!initialised_ || !chip.handle || feature.subfeature < 0) return std::nullopt;
+std::optional<double> HwmonSession::Read(const HwmonChip& chip, const HwmonFeature& feature) const {
+    if (!initialised_ || !chip.handle || feature.subfeature < 0)
+        return std::nullopt;
     std::lock_guard lock(SessionMutex());
     double value = 0;
     if (sensors_get_value(static_cast<const sensors_chip_name*>(chip.handle), feature.subfeature,

@@ -10,20 +10,29 @@
 #include <string>
 #include <vector>
 
+#include "sdk/sensors_conf.h"
+
 namespace tqv::sdk {
 
 enum class HwmonKind { Temperature, Fan, Power, Energy };
 
 struct HwmonFeature {
     HwmonKind kind = HwmonKind::Temperature;
-    std::string name;   // the kernel's name, "temp1", "fan2", "power1"
-    std::string label;  // the label after sensors.conf ("CPU Fan"), or the name
+    std::string name;     // the kernel's name, "temp1", "fan2", "power1"
+    std::string label;    // the label after sensors.conf ("CPU Fan"), or the name
     int subfeature = -1;  // the libsensors number of the value to read (input or average)
+    std::string file;     // that value's file in the chip's folder, "fan2_input"
+    double scale = 1.0;   // what libsensors divides the file's number by
+    // The compute line's conversion, where sensors.conf has one for this feature.
+    std::optional<ComputeExpression> compute;
+    // A compute line this library cannot evaluate (it names other features): libsensors only.
+    bool libraryOnly = false;
 };
 
 struct HwmonChip {
     const void* handle = nullptr;  // the libsensors chip name
     std::string prefix;            // the driver's chip name, "coretemp", "nct6798"
+    std::string fullName;          // libsensors' full name, "nct6798-isa-0290"
     std::string path;              // the hwmon class folder libsensors reads
     std::string realPath;          // that folder with every link resolved
     int busType = 0;               // libsensors bus type (ISA 1, PCI 2, ...)
@@ -32,7 +41,7 @@ struct HwmonChip {
 };
 
 class HwmonSession {
-public:
+  public:
     // The shared session; made (libsensors initialised, chips found) when none is alive.
     static std::shared_ptr<HwmonSession> Acquire();
     ~HwmonSession();
@@ -41,13 +50,13 @@ public:
 
     const std::vector<HwmonChip>& Chips() const { return chips_; }
 
-    // The value of one feature, after sensors.conf's compute line; none when the chip no longer
-    // answers (driver unloaded, device gone).
+    // The value of one feature through libsensors, after sensors.conf's compute line; none when
+    // the chip no longer answers (driver unloaded, device gone).
     std::optional<double> Read(const HwmonChip& chip, const HwmonFeature& feature) const;
 
-private:
+  private:
     HwmonSession() = default;
-    void Scan();
+    void Scan(const std::string& configFile);
 
     bool initialised_ = false;
     std::vector<HwmonChip> chips_;

@@ -7,11 +7,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tqv::sdk {
 
 class KeptFile {
-public:
+  public:
     KeptFile() = default;
     explicit KeptFile(const std::string& path) { Open(path); }
     ~KeptFile();
@@ -32,7 +33,7 @@ public:
     // The file read as one decimal integer (surrounding blanks allowed).
     std::optional<std::int64_t> ReadInteger();
 
-private:
+  private:
     int fd_ = -1;
     std::string buffer_;
 };
@@ -52,6 +53,9 @@ std::string_view Trim(std::string_view text);
 
 // Whether a file or folder exists at `path` (links followed).
 bool PathExists(const std::string& path);
+
+// Names of the entries of folder `path` that begin with `prefix`, sorted; empty when unreadable.
+std::vector<std::string> ListFolder(const std::string& path, const std::string& prefix = "");
 
 // The canonical path (every link resolved), or empty.
 std::string RealPath(const std::string& path);

@@ -17,27 +17,59 @@ namespace tqv::sdk {
 
 // ---- Pieces shared by the discovery files ---------------------------------------------------
 
-std::vector<std::string> ListFolder(const std::string& path, const std::string& prefix) {
-    std::vector<std::string> names;
-    DIR* dir = ::opendir(path.c_str());
-    if (!dir) return names;
-    while (dirent* entry = ::readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        if (name.compare(0, prefix.size(), prefix) == 0) names.push_back(std::move(name));
-    }
-    ::closedir(dir);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 HwmonSource::HwmonSource(std::shared_ptr<HwmonSession> session, std::size_t chip,
                          std::size_t feature)
     : session_(std::move(session)), chip_(chip), feature_(feature) {}
 
+std::optional<double> HwmonSource::ReadOwnFile() {
+    const auto& chip = session_->Chips()[chip_];
+    const auto& feature = chip.features[feature_];
+    if (!file_.IsOpen()) {
+        // A file that is gone stays gone: a chip that comes back is a new chip, maybe at the
+        // same place, and is not this sensor.
+        if (failedOpen_)
+            return std::nullopt;
+        if (!file_.Open(chip.path + "/" + feature.file)) {
+            failedOpen_ = true;
+            return std::nullopt;
+        }
+    }
+    auto text = file_.Read(64);
+    double value = 0;
+    if (!text || !ParseDouble(*text, value) || !std::isfinite(value))
+        return std::nullopt;
+    value /= feature.scale;
+    if (feature.compute)
+        value = feature.compute->Evaluate(value);
+    if (!std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
 std::optional<double> HwmonSource::Read(const ReadContext&) {
     const auto& chip = session_->Chips()[chip_];
-    return session_->Read(chip, chip.features[feature_]);
+    const auto& feature = chip.features[feature_];
+    if (feature.libraryOnly)
+        mode_ = Mode::Library;
+    switch (mode_) {
+        case Mode::OwnFile:
+            return ReadOwnFile();
+        case Mode::Library:
+            return session_->Read(chip, feature);
+        case Mode::Checking:
+            break;
+    }
+    auto library = session_->Read(chip, feature);
+    auto own = ReadOwnFile();
+    if (library && own && std::fabs(*library - *own) <= 1e-6 * std::max(1.0, std::fabs(*library))) {
+        mode_ = Mode::OwnFile;
+    } else if (library && ++disagreements_ >= 3) {
+        // Three reads that disagree (a value that changes between the two reads would agree
+        // on a later try): this feature is libsensors'.
+        mode_ = Mode::Library;
+        file_.Close();
+    }
+    return library ? library : own;
 }
 
 HwmonEnergyPowerSource::HwmonEnergyPowerSource(std::shared_ptr<HwmonSession> session,
@@ -50,9 +82,11 @@ void HwmonEnergyPowerSource::Prime(const ReadContext& context) {
 }
 
 std::optional<double> HwmonEnergyPowerSource::Read(const ReadContext& context) {
-    if (lastJoules_ && context.nowUs - lastUs_ < kMinSampleIntervalUs) return lastWatts_;
+    if (lastJoules_ && context.nowUs - lastUs_ < kMinSampleIntervalUs)
+        return lastWatts_;
     auto joules = energy_.Read(context);
-    if (!joules) return std::nullopt;
+    if (!joules)
+        return std::nullopt;
     if (lastJoules_ && *joules >= *lastJoules_) {
         lastWatts_ = (*joules - *lastJoules_) * 1e6 / static_cast<double>(context.nowUs - lastUs_);
     }
@@ -65,9 +99,11 @@ ScaledFileSource::ScaledFileSource(std::string path, double scale)
     : path_(std::move(path)), scale_(scale) {}
 
 std::optional<double> ScaledFileSource::Read(const ReadContext&) {
-    if (!file_.IsOpen() && !file_.Open(path_)) return std::nullopt;
+    if (!file_.IsOpen() && !file_.Open(path_))
+        return std::nullopt;
     auto value = file_.ReadInteger();
-    if (!value) return std::nullopt;
+    if (!value)
+        return std::nullopt;
     return static_cast<double>(*value) * scale_;
 }
 
@@ -81,19 +117,25 @@ bool IsGraphicsChip(const std::string& prefix) {
            prefix == "xe";
 }
 
-bool IsDriveChip(const std::string& prefix) { return prefix == "nvme" || prefix == "drivetemp"; }
+bool IsDriveChip(const std::string& prefix) {
+    return prefix == "nvme" || prefix == "drivetemp";
+}
 
 // ---- Power gate, devices --------------------------------------------------------------------
 
 PowerGate::PowerGate(const std::string& runtimeStatusPath) {
     present_ = PathExists(runtimeStatusPath);
-    if (present_) status_.Open(runtimeStatusPath);
+    if (present_)
+        status_.Open(runtimeStatusPath);
 }
 
 bool PowerGate::Awake(const ReadContext& context) {
-    if (!present_) return true;
-    if (generation_ == context.generation) return awake_;
-    generation_ = context.generation;
+    if (!present_)
+        return true;
+    if (read_ && context.nowUs >= readUs_ && context.nowUs - readUs_ < kGateFreshUs)
+        return awake_;
+    read_ = true;
+    readUs_ = context.nowUs;
     auto text = status_.Read(64);
     if (!text) {
         awake_ = false;
@@ -133,7 +175,8 @@ void Device::Add(int slot, std::string name, std::unique_ptr<Source> source,
 std::int32_t Device::Count(std::int32_t kind) const {
     if (kind == SDK_SENSOR_ANY) {
         std::size_t total = 0;
-        for (const auto& list : sensors) total += list.size();
+        for (const auto& list : sensors)
+            total += list.size();
         return static_cast<std::int32_t>(total);
     }
     int slot = SlotOfKind(kind);
@@ -160,7 +203,8 @@ int BusRank(int busType) {
 
 bool NamesCpu(const std::string& label) {
     std::string lower = label;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return lower.find("cpu") != std::string::npos;
 }
 
@@ -191,7 +235,8 @@ void DiscoverMainboard(Discovery& discovery, Device& board) {
         if (BusRank(ca.busType) != BusRank(cb.busType)) {
             return BusRank(ca.busType) < BusRank(cb.busType);
         }
-        if (ca.prefix != cb.prefix) return ca.prefix < cb.prefix;
+        if (ca.prefix != cb.prefix)
+            return ca.prefix < cb.prefix;
         return ca.address < cb.address;
     });
 
@@ -200,18 +245,26 @@ void DiscoverMainboard(Discovery& discovery, Device& board) {
         for (std::size_t c : order) {
             const auto& features = chips[c].features;
             for (std::size_t f = 0; f < features.size(); ++f) {
-                if (features[f].kind != HwmonKind::Fan) continue;
-                if (NamesCpu(features[f].label) != (pass == 0)) continue;
+                if (features[f].kind != HwmonKind::Fan)
+                    continue;
+                if (NamesCpu(features[f].label) != (pass == 0))
+                    continue;
                 board.Add(kSlotFan, features[f].label,
                           std::make_unique<HwmonSource>(discovery.hwmon, c, f));
             }
         }
     }
+    // Temperatures only give a board without fans a sensor, so that it is listed at all; a board
+    // with fans leaves them out, since they feed no reading and would cost a read per cycle.
+    bool hasFans = !board.sensors[kSlotFan].empty();
     for (std::size_t c : order) {
         discovery.chipClaimed[c] = true;
+        if (hasFans)
+            continue;
         const auto& features = chips[c].features;
         for (std::size_t f = 0; f < features.size(); ++f) {
-            if (features[f].kind != HwmonKind::Temperature) continue;
+            if (features[f].kind != HwmonKind::Temperature)
+                continue;
             board.Add(kSlotTemperature, features[f].label,
                       std::make_unique<HwmonSource>(discovery.hwmon, c, f));
         }
@@ -226,15 +279,18 @@ MemoryFacts DiscoverMemory(Discovery& discovery) {
     bool typed = false;
     for (const std::string& entry : ListFolder(entries, "17-")) {
         auto raw = ReadSmallFile(entries + entry + "/raw", 4096);
-        if (!raw) continue;
+        if (!raw)
+            continue;
         auto module = ParseMemoryDevice(*raw);
-        if (!module || !module->installed) continue;
+        if (!module || !module->installed)
+            continue;
         totalMb += module->megabytes;
         if (!typed) {
             facts.kind = MemoryKindCode(module->smbiosType);
             typed = true;
         }
-        if (facts.text.empty()) facts.text = module->manufacturer;
+        if (facts.text.empty())
+            facts.text = module->manufacturer;
     }
     if (totalMb > 0 && totalMb <= 0x7FFFFFFF) {
         facts.megabytes = static_cast<std::int32_t>(totalMb);
@@ -242,7 +298,8 @@ MemoryFacts DiscoverMemory(Discovery& discovery) {
     }
     facts = MemoryFacts{};
     if (auto meminfo = ReadSmallFile(discovery.proc + "/meminfo")) {
-        if (auto kb = MemTotalKb(*meminfo)) facts.megabytes = InstalledMegabytesFromKernelTotal(*kb);
+        if (auto kb = MemTotalKb(*meminfo))
+            facts.megabytes = InstalledMegabytesFromKernelTotal(*kb);
     }
     return facts;
 }
@@ -276,13 +333,16 @@ Machine::Machine() {
 
     devices_.push_back(std::move(processor));
     devices_.push_back(std::move(board));
-    for (auto& card : cards) devices_.push_back(std::move(card));
-    for (auto& drive : drives) devices_.push_back(std::move(drive));
+    for (auto& card : cards)
+        devices_.push_back(std::move(card));
+    for (auto& drive : drives)
+        devices_.push_back(std::move(drive));
 
     for (auto& device : devices_) {
         for (auto& list : device.sensors) {
             for (auto& sensor : list) {
-                if (!sensor.gate || sensor.gate->Awake(context_)) sensor.source->Prime(context_);
+                if (!sensor.gate || sensor.gate->Awake(context_))
+                    sensor.source->Prime(context_);
             }
         }
     }
@@ -302,7 +362,8 @@ void Machine::Update() {
 }
 
 const Device* Machine::DeviceAt(std::int32_t index) const {
-    if (index < 0 || index >= DeviceTotal()) return nullptr;
+    if (index < 0 || index >= DeviceTotal())
+        return nullptr;
     return &devices_[static_cast<std::size_t>(index)];
 }
 
@@ -313,28 +374,37 @@ std::int32_t Machine::SensorTotal(std::int32_t device, std::int32_t kind) const 
 
 const Sensor* Machine::ReadSensor(std::int32_t device, std::int32_t index, std::int32_t kind) {
     int slot = SlotOfKind(kind);
-    if (slot < 0 || index < 0 || device < 0 || device >= DeviceTotal()) return nullptr;
+    if (slot < 0 || index < 0 || device < 0 || device >= DeviceTotal())
+        return nullptr;
     auto& list = devices_[static_cast<std::size_t>(device)].sensors[static_cast<std::size_t>(slot)];
-    if (static_cast<std::size_t>(index) >= list.size()) return nullptr;
+    if (static_cast<std::size_t>(index) >= list.size())
+        return nullptr;
     Sensor& sensor = list[static_cast<std::size_t>(index)];
-    if (sensor.readGeneration == context_.generation) return &sensor;
+    if (sensor.readGeneration == context_.generation)
+        return &sensor;
     sensor.readGeneration = context_.generation;
     sensor.valid = false;
-    if (sensor.gate && !sensor.gate->Awake(context_)) return &sensor;
+    if (sensor.gate && !sensor.gate->Awake(context_))
+        return &sensor;
     auto value = sensor.source->Read(context_);
-    if (!value || !std::isfinite(*value)) return &sensor;
+    if (!value || !std::isfinite(*value))
+        return &sensor;
     sensor.value = static_cast<float>(*value);
-    if (!sensor.seen || sensor.value < sensor.minimum) sensor.minimum = sensor.value;
-    if (!sensor.seen || sensor.value > sensor.maximum) sensor.maximum = sensor.value;
+    if (!sensor.seen || sensor.value < sensor.minimum)
+        sensor.minimum = sensor.value;
+    if (!sensor.seen || sensor.value > sensor.maximum)
+        sensor.maximum = sensor.value;
     sensor.seen = true;
     sensor.valid = true;
     return &sensor;
 }
 
 float Machine::CpuTemperature() {
-    if (!cpuTemperature_) return -1.0f;
+    if (!cpuTemperature_)
+        return -1.0f;
     auto value = cpuTemperature_->Read(context_);
-    if (!value || !std::isfinite(*value)) return -1.0f;
+    if (!value || !std::isfinite(*value))
+        return -1.0f;
     return static_cast<float>(*value);
 }
 

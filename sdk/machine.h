@@ -27,7 +27,7 @@ struct ReadContext {
 
 // Where a sensor's value comes from.
 class Source {
-public:
+  public:
     virtual ~Source() = default;
     // Takes the first sample of a value that needs two; most sources need none.
     virtual void Prime(const ReadContext&) {}
@@ -39,18 +39,22 @@ public:
 inline constexpr std::int64_t kMinSampleIntervalUs = 100000;
 
 // Whether a device may be touched: a card in runtime suspend is left asleep, since reading any
-// of its values would wake it. The status file is read once per update; a device without one
-// has no runtime power management and is always awake; a status that cannot be read counts as
-// asleep.
+// of its values would wake it. The status file is read before the device's first value of a
+// monitor cycle (the five updates of one cycle follow each other within microseconds, so a
+// status younger than kGateFreshUs serves the whole cycle). A device without the file has no
+// runtime power management and is always awake; a status that cannot be read counts as asleep.
 class PowerGate {
-public:
+  public:
+    static constexpr std::int64_t kGateFreshUs = 50000;
+
     explicit PowerGate(const std::string& runtimeStatusPath);
     bool Awake(const ReadContext& context);
 
-private:
+  private:
     bool present_ = false;
     KeptFile status_;
-    std::uint64_t generation_ = 0;
+    bool read_ = false;
+    std::int64_t readUs_ = 0;
     bool awake_ = true;
 };
 
@@ -59,9 +63,9 @@ struct Sensor {
     std::unique_ptr<Source> source;
     std::shared_ptr<PowerGate> gate;
     std::uint64_t readGeneration = 0;
-    bool valid = false;     // the read of this update succeeded
-    bool seen = false;      // some read ever succeeded
-    float value = 0.0f;     // the last good value
+    bool valid = false;  // the read of this update succeeded
+    bool seen = false;   // some read ever succeeded
+    float value = 0.0f;  // the last good value
     float minimum = 0.0f;
     float maximum = 0.0f;
 };
@@ -88,7 +92,7 @@ struct MemoryFacts {
 };
 
 class Machine {
-public:
+  public:
     Machine();
     ~Machine();
     Machine(const Machine&) = delete;
@@ -110,7 +114,7 @@ public:
 
     const MemoryFacts& Memory() const { return memory_; }
 
-private:
+  private:
     Clock clock_;
     ReadContext context_;
     std::shared_ptr<HwmonSession> hwmon_;

@@ -48,7 +48,8 @@ std::unique_ptr<Nvml> Nvml::Load() {
     std::unique_ptr<Nvml> nvml(new Nvml());
     const char* override = std::getenv("TQV_NVML_LIBRARY");
     std::string path = override && *override ? override : "libnvidia-ml.so.1";
-    if (!nvml->library_.Load(path)) return nullptr;
+    if (!nvml->library_.Load(path))
+        return nullptr;
 
     auto calls = std::make_unique<Calls>();
     const auto& lib = nvml->library_;
@@ -61,21 +62,24 @@ std::unique_ptr<Nvml> Nvml::Load() {
     calls->clockInfo = Lookup<decltype(calls->clockInfo)>(lib, "nvmlDeviceGetClockInfo");
     calls->fanSpeedRpm = Lookup<decltype(calls->fanSpeedRpm)>(lib, "nvmlDeviceGetFanSpeedRPM");
     calls->powerUsage = Lookup<decltype(calls->powerUsage)>(lib, "nvmlDeviceGetPowerUsage");
-    calls->utilization =
-        Lookup<decltype(calls->utilization)>(lib, "nvmlDeviceGetUtilizationRates");
-    if (!calls->init || !calls->shutdown || !calls->handleByPciBusId) return nullptr;
-    if (calls->init() != kSuccess) return nullptr;
+    calls->utilization = Lookup<decltype(calls->utilization)>(lib, "nvmlDeviceGetUtilizationRates");
+    if (!calls->init || !calls->shutdown || !calls->handleByPciBusId)
+        return nullptr;
+    if (calls->init() != kSuccess)
+        return nullptr;
     nvml->calls_ = std::move(calls);
     return nvml;
 }
 
 Nvml::~Nvml() {
-    if (calls_) calls_->shutdown();
+    if (calls_)
+        calls_->shutdown();
 }
 
 Nvml::Device Nvml::DeviceAt(const std::string& pciAddress) const {
     NvmlDevice device = nullptr;
-    if (calls_->handleByPciBusId(pciAddress.c_str(), &device) != kSuccess) return nullptr;
+    if (calls_->handleByPciBusId(pciAddress.c_str(), &device) != kSuccess)
+        return nullptr;
     return device;
 }
 

@@ -14,7 +14,7 @@
 namespace tqv::sdk {
 
 class Nvml {
-public:
+  public:
     // Loads and initialises the library; null when it is missing or does not initialise.
     static std::unique_ptr<Nvml> Load();
     ~Nvml();
@@ -34,7 +34,7 @@ public:
     std::optional<double> PowerW(Device device) const;
     std::optional<double> UtilisationPct(Device device) const;
 
-private:
+  private:
     Nvml() = default;
 
     platform::DynamicLibrary library_;

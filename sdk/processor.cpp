@@ -10,7 +10,7 @@ namespace {
 
 // Load over the time between two reads of /proc/stat's aggregate line.
 class CpuLoadSource : public Source {
-public:
+  public:
     explicit CpuLoadSource(const std::string& statPath) : stat_(statPath) {}
 
     void Prime(const ReadContext& context) override {
@@ -19,18 +19,21 @@ public:
     }
 
     std::optional<double> Read(const ReadContext& context) override {
-        if (last_ && context.nowUs - lastUs_ < kMinSampleIntervalUs) return lastLoad_;
+        if (last_ && context.nowUs - lastUs_ < kMinSampleIntervalUs)
+            return lastLoad_;
         auto now = Sample();
-        if (!now) return std::nullopt;
+        if (!now)
+            return std::nullopt;
         if (last_) {
-            if (auto load = LoadBetween(*last_, *now)) lastLoad_ = load;
+            if (auto load = LoadBetween(*last_, *now))
+                lastLoad_ = load;
         }
         last_ = now;
         lastUs_ = context.nowUs;
         return lastLoad_;
     }
 
-private:
+  private:
     std::optional<CpuTimes> Sample() {
         // The aggregate line comes first; the rest of the file is not needed.
         auto text = stat_.Read(512);
@@ -46,7 +49,7 @@ private:
 // Package power from a RAPL energy counter (µJ) over the time between two reads. The counter
 // starts again at 0 after max_energy_range_uj.
 class RaplPowerSource : public Source {
-public:
+  public:
     RaplPowerSource(KeptFile energy, std::uint64_t maxRange)
         : energy_(std::move(energy)), maxRange_(maxRange) {}
 
@@ -56,9 +59,11 @@ public:
     }
 
     std::optional<double> Read(const ReadContext& context) override {
-        if (last_ && context.nowUs - lastUs_ < kMinSampleIntervalUs) return lastWatts_;
+        if (last_ && context.nowUs - lastUs_ < kMinSampleIntervalUs)
+            return lastWatts_;
         auto now = Sample();
-        if (!now) return std::nullopt;
+        if (!now)
+            return std::nullopt;
         if (last_ && context.nowUs > lastUs_) {
             if (auto delta = CounterDelta(*last_, *now, maxRange_)) {
                 // µJ per µs is W.
@@ -71,10 +76,11 @@ public:
         return lastWatts_;
     }
 
-private:
+  private:
     std::optional<std::uint64_t> Sample() {
         auto value = energy_.ReadInteger();
-        if (!value || *value < 0) return std::nullopt;
+        if (!value || *value < 0)
+            return std::nullopt;
         return static_cast<std::uint64_t>(*value);
     }
 
@@ -91,28 +97,32 @@ private:
 // frequency with a cross-processor call on each read) is read at most once per thousand times
 // its cost, so the clock never takes more than a thousandth of the time.
 class CpuClockSource : public Source {
-public:
+  public:
     CpuClockSource(KeptFile file, bool cpuinfo) : file_(std::move(file)), cpuinfo_(cpuinfo) {}
 
     std::optional<double> Read(const ReadContext& context) override {
-        if (last_ && context.nowUs < nextReadUs_) return last_;
+        if (last_ && context.nowUs < nextReadUs_)
+            return last_;
         std::int64_t started = RealMonotonicUs();
         std::optional<double> mhz;
         if (cpuinfo_) {
             // The first processor's block is all that is needed.
-            if (auto text = file_.Read(4096)) mhz = CpuMhzFromCpuinfo(*text);
+            if (auto text = file_.Read(4096))
+                mhz = CpuMhzFromCpuinfo(*text);
         } else if (auto khz = file_.ReadInteger(); khz && *khz > 0) {
             mhz = static_cast<double>(*khz) / 1000.0;
         }
         std::int64_t cost = RealMonotonicUs() - started;
         std::int64_t interval = cpuinfo_ ? kCpuinfoIntervalUs : 0;
-        if (cost > kSlowReadUs) interval = std::max(interval, std::min(cost * 1000, kMaxIntervalUs));
+        if (cost > kSlowReadUs)
+            interval = std::max(interval, std::min(cost * 1000, kMaxIntervalUs));
         nextReadUs_ = context.nowUs + interval;
-        if (mhz) last_ = mhz;
+        if (mhz)
+            last_ = mhz;
         return last_;
     }
 
-private:
+  private:
     static constexpr std::int64_t kCpuinfoIntervalUs = 5000000;
     static constexpr std::int64_t kSlowReadUs = 1000;
     static constexpr std::int64_t kMaxIntervalUs = 60000000;
@@ -124,7 +134,8 @@ private:
 };
 
 bool IsPackageLabel(const std::string& prefix, const std::string& label) {
-    if (prefix == "coretemp") return label.rfind("Package id", 0) == 0;
+    if (prefix == "coretemp")
+        return label.rfind("Package id", 0) == 0;
     return false;
 }
 
@@ -135,16 +146,23 @@ std::optional<std::size_t> PackageFeature(const HwmonChip& chip) {
     std::optional<std::size_t> tctl;
     for (std::size_t f = 0; f < chip.features.size(); ++f) {
         const auto& feature = chip.features[f];
-        if (feature.kind != HwmonKind::Temperature) continue;
-        if (!first) first = f;
-        if (IsPackageLabel(chip.prefix, feature.label)) return f;
+        if (feature.kind != HwmonKind::Temperature)
+            continue;
+        if (!first)
+            first = f;
+        if (IsPackageLabel(chip.prefix, feature.label))
+            return f;
         if (chip.prefix == "k10temp" || chip.prefix == "zenpower") {
-            if (feature.label == "Tdie") return f;
-            if (feature.label == "Tctl" && !tctl) tctl = f;
+            if (feature.label == "Tdie")
+                return f;
+            if (feature.label == "Tctl" && !tctl)
+                tctl = f;
         }
     }
-    if (tctl) return tctl;
-    if (chip.prefix == "coretemp") return std::nullopt;  // a chip without a package line
+    if (tctl)
+        return tctl;
+    if (chip.prefix == "coretemp")
+        return std::nullopt;  // a chip without a package line
     return first;
 }
 
@@ -152,7 +170,8 @@ int ChipRank(const std::string& prefix) {
     static constexpr std::array<const char*, 5> kOrder = {"coretemp", "k10temp", "zenpower",
                                                           "k8temp", "cpu_thermal"};
     for (std::size_t i = 0; i < kOrder.size(); ++i) {
-        if (prefix == kOrder[i]) return static_cast<int>(i);
+        if (prefix == kOrder[i])
+            return static_cast<int>(i);
     }
     return static_cast<int>(kOrder.size());
 }
@@ -161,7 +180,8 @@ void AddTemperatures(Discovery& discovery, Device& processor) {
     const auto& chips = discovery.hwmon->Chips();
     std::vector<std::size_t> order;
     for (std::size_t c = 0; c < chips.size(); ++c) {
-        if (!discovery.chipClaimed[c] && IsProcessorChip(chips[c].prefix)) order.push_back(c);
+        if (!discovery.chipClaimed[c] && IsProcessorChip(chips[c].prefix))
+            order.push_back(c);
     }
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         if (ChipRank(chips[a].prefix) != ChipRank(chips[b].prefix)) {
@@ -179,16 +199,18 @@ void AddTemperatures(Discovery& discovery, Device& processor) {
         }
     }
     if (package) {
-        processor.Add(kSlotTemperature, chips[package->first].features[package->second].label,
-                      std::make_unique<HwmonSource>(discovery.hwmon, package->first,
-                                                    package->second));
+        processor.Add(
+            kSlotTemperature, chips[package->first].features[package->second].label,
+            std::make_unique<HwmonSource>(discovery.hwmon, package->first, package->second));
     }
     for (std::size_t c : order) {
         discovery.chipClaimed[c] = true;
         const auto& features = chips[c].features;
         for (std::size_t f = 0; f < features.size(); ++f) {
-            if (features[f].kind != HwmonKind::Temperature) continue;
-            if (package && package->first == c && package->second == f) continue;
+            if (features[f].kind != HwmonKind::Temperature)
+                continue;
+            if (package && package->first == c && package->second == f)
+                continue;
             processor.Add(kSlotTemperature, features[f].label,
                           std::make_unique<HwmonSource>(discovery.hwmon, c, f));
         }
@@ -217,19 +239,24 @@ void AddPower(Discovery& discovery, Device& processor) {
     // Package zones only ("package-0", ...): the psys and sub-zones are not the processor.
     std::string powercap = discovery.sys + "/class/powercap/";
     for (const std::string& zone : ListFolder(powercap, "intel-rapl:")) {
-        if (zone.find(':', std::string("intel-rapl:").size()) != std::string::npos) continue;
+        if (zone.find(':', std::string("intel-rapl:").size()) != std::string::npos)
+            continue;
         std::string folder = powercap + zone + "/";
         std::string name = ReadTrimmedLine(folder + "name");
-        if (name.rfind("package", 0) != 0) continue;
+        if (name.rfind("package", 0) != 0)
+            continue;
         // Current kernels let only root read the counter; without it there is no power sensor.
         KeptFile energy(folder + "energy_uj");
-        if (!energy.IsOpen() || !energy.ReadInteger()) continue;
+        if (!energy.IsOpen() || !energy.ReadInteger())
+            continue;
         std::int64_t maxRange = 0;
         if (auto text = ReadSmallFile(folder + "max_energy_range_uj", 64)) {
-            if (!ParseInteger(*text, maxRange) || maxRange < 0) maxRange = 0;
+            if (!ParseInteger(*text, maxRange) || maxRange < 0)
+                maxRange = 0;
         }
         std::string label = "Package";
-        if (name.size() > 8) label += " " + name.substr(8);  // "package-1" reads "Package 1"
+        if (name.size() > 8)
+            label += " " + name.substr(8);  // "package-1" reads "Package 1"
         processor.Add(kSlotPower, label,
                       std::make_unique<RaplPowerSource>(std::move(energy),
                                                         static_cast<std::uint64_t>(maxRange)));
@@ -256,9 +283,11 @@ std::unique_ptr<Source> DiscoverCpuThermalZone(Discovery& discovery) {
     std::vector<std::string> zones = ListFolder(thermal, "thermal_zone");
     for (const char* wanted : {"x86_pkg_temp", "cpu-thermal", "cpu_thermal", "acpitz"}) {
         for (const std::string& zone : zones) {
-            if (ReadTrimmedLine(thermal + zone + "/type") != wanted) continue;
+            if (ReadTrimmedLine(thermal + zone + "/type") != wanted)
+                continue;
             std::string path = thermal + zone + "/temp";
-            if (!KeptFile(path).ReadInteger()) continue;
+            if (!KeptFile(path).ReadInteger())
+                continue;
             return std::make_unique<ScaledFileSource>(path, 0.001);
         }
     }

@@ -24,9 +24,11 @@ typedef char* SdkText;
 
 static inline SdkText SdkTextAllocN(const char* s, uint32_t length) {
     char* block = (char*)malloc(sizeof(uint32_t) + (size_t)length + 1u);
-    if (!block) return NULL;
+    if (!block)
+        return NULL;
     memcpy(block, &length, sizeof length);
-    if (length) memcpy(block + sizeof(uint32_t), s, length);
+    if (length)
+        memcpy(block + sizeof(uint32_t), s, length);
     block[sizeof(uint32_t) + length] = '\0';
     return block + sizeof(uint32_t);
 }
@@ -37,12 +39,14 @@ static inline SdkText SdkTextAlloc(const char* s) {
 
 static inline uint32_t SdkTextLength(const SdkText text) {
     uint32_t length = 0;
-    if (text) memcpy(&length, text - sizeof(uint32_t), sizeof length);
+    if (text)
+        memcpy(&length, text - sizeof(uint32_t), sizeof length);
     return length;
 }
 
 static inline void SdkTextFree(SdkText text) {
-    if (text) free(text - sizeof(uint32_t));
+    if (text)
+        free(text - sizeof(uint32_t));
 }
 
 /* ---- Kinds ---------------------------------------------------------------------------------- */

@@ -15,7 +15,7 @@ namespace {
 
 // /proc/diskstats, read at most once per update for all drives.
 class DiskStats {
-public:
+  public:
     explicit DiskStats(const std::string& path) : file_(path) {}
     std::optional<std::uint64_t> IoTicks(const ReadContext& context, const std::string& name) {
         if (generation_ != context.generation) {
@@ -26,7 +26,7 @@ public:
         return DiskIoTicks(content_, name);
     }
 
-private:
+  private:
     static constexpr std::size_t kLimit = 1 << 18;
     KeptFile file_;
     std::uint64_t generation_ = 0;
@@ -34,7 +34,7 @@ private:
 };
 
 class DiskBusySource : public Source {
-public:
+  public:
     DiskBusySource(std::shared_ptr<DiskStats> stats, std::string name)
         : stats_(std::move(stats)), name_(std::move(name)) {}
 
@@ -44,18 +44,21 @@ public:
     }
 
     std::optional<double> Read(const ReadContext& context) override {
-        if (last_ && context.nowUs - lastUs_ < kMinSampleIntervalUs) return lastBusy_;
+        if (last_ && context.nowUs - lastUs_ < kMinSampleIntervalUs)
+            return lastBusy_;
         auto ticks = stats_->IoTicks(context, name_);
-        if (!ticks) return std::nullopt;
+        if (!ticks)
+            return std::nullopt;
         if (last_) {
-            if (auto busy = BusyPercent(*last_, *ticks, context.nowUs - lastUs_)) lastBusy_ = busy;
+            if (auto busy = BusyPercent(*last_, *ticks, context.nowUs - lastUs_))
+                lastBusy_ = busy;
         }
         last_ = ticks;
         lastUs_ = context.nowUs;
         return lastBusy_;
     }
 
-private:
+  private:
     std::shared_ptr<DiskStats> stats_;
     std::string name_;
     std::optional<std::uint64_t> last_;
@@ -68,9 +71,11 @@ bool IsRealDiskName(const std::string& name) {
                                                              "vd",   "xvd", "hd"};
     bool known = false;
     for (const char* prefix : kPrefixes) {
-        if (name.rfind(prefix, 0) == 0) known = true;
+        if (name.rfind(prefix, 0) == 0)
+            known = true;
     }
-    if (!known) return false;
+    if (!known)
+        return false;
     // eMMC boot and replay-protected areas are parts of the one card.
     return name.find("boot") == std::string::npos && name.find("rpmb") == std::string::npos;
 }
@@ -97,7 +102,8 @@ std::string PciAncestorName(const std::string& block) {
 std::string DriveName(const std::string& block, const std::string& name) {
     for (const char* file : {"/device/model", "/device/name"}) {
         std::string model = CleanDmiText(ReadTrimmedLine(block + file));
-        if (!model.empty()) return model;
+        if (!model.empty())
+            return model;
     }
     std::string pciName = PciAncestorName(block);
     return pciName.empty() ? name : pciName;
@@ -119,13 +125,17 @@ void DiscoverDrives(Discovery& discovery, std::vector<Device>& drives) {
     }
     const auto& chips = discovery.hwmon->Chips();
     for (const std::string& name : ListFolder(blockRoot)) {
-        if (!IsRealDiskName(name)) continue;
+        if (!IsRealDiskName(name))
+            continue;
         std::string block = blockRoot + name;
         // A whole disk has a device behind it; hidden multipath paths and empty card-reader
         // slots are not drives.
-        if (!PathExists(block + "/device")) continue;
-        if (ReadTrimmedLine(block + "/hidden") == "1") continue;
-        if (ReadTrimmedLine(block + "/size") == "0") continue;
+        if (!PathExists(block + "/device"))
+            continue;
+        if (ReadTrimmedLine(block + "/hidden") == "1")
+            continue;
+        if (ReadTrimmedLine(block + "/size") == "0")
+            continue;
 
         Device drive;
         drive.kind = SDK_DEVICE_DRIVE;
@@ -139,18 +149,22 @@ void DiscoverDrives(Discovery& discovery, std::vector<Device>& drives) {
             std::string direct = ParentOf(chips[c].realPath);           // <device>/hwmonN
             bool mine = false;
             for (const std::string& candidate : {device, controller}) {
-                if (!candidate.empty() && (owner == candidate || direct == candidate)) mine = true;
+                if (!candidate.empty() && (owner == candidate || direct == candidate))
+                    mine = true;
             }
-            if (!mine) continue;
+            if (!mine)
+                continue;
             discovery.chipClaimed[c] = true;
             const auto& features = chips[c].features;
             for (std::size_t f = 0; f < features.size(); ++f) {
-                if (features[f].kind != HwmonKind::Temperature) continue;
+                if (features[f].kind != HwmonKind::Temperature)
+                    continue;
                 drive.Add(kSlotTemperature, features[f].label,
                           std::make_unique<HwmonSource>(discovery.hwmon, c, f));
             }
         }
-        if (stats) drive.Add(kSlotLoad, "Total Activity", std::make_unique<DiskBusySource>(stats, name));
+        if (stats)
+            drive.Add(kSlotLoad, "Total Activity", std::make_unique<DiskBusySource>(stats, name));
         drives.push_back(std::move(drive));
     }
 }

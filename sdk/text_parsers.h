@@ -50,8 +50,8 @@ std::int32_t InstalledMegabytesFromKernelTotal(std::uint64_t totalKb);
 struct MemoryModule {
     bool installed = false;
     std::uint64_t megabytes = 0;
-    int smbiosType = 0;         // the record's memory type byte (0x18 DDR3, 0x1A DDR4, ...)
-    std::string manufacturer;   // empty when absent or a placeholder
+    int smbiosType = 0;        // the record's memory type byte (0x18 DDR3, 0x1A DDR4, ...)
+    std::string manufacturer;  // empty when absent or a placeholder
 };
 std::optional<MemoryModule> ParseMemoryDevice(std::string_view raw);
 

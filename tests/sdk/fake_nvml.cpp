@@ -2,7 +2,8 @@
 // benchmark. It offers the calls the sensor library makes, answering from a scenario file read
 // at nvmlInit_v2 (path in TQV_FAKE_NVML_SCENARIO), one card per line:
 //
-//   0000:01:00.0 name=NVIDIA_GeForce_RTX_3080 temp=52 clock=1710 fan_rpm=1450 power_mw=215000 util=37
+//   0000:01:00.0 name=NVIDIA_GeForce_RTX_3080 temp=52 clock=1710 fan_rpm=1450 power_mw=215000
+//   util=37
 //
 // ('_' in a name reads as a blank). A value left out answers NVML_ERROR_NOT_SUPPORTED. Tests ask
 // what was called through FakeNvmlInitCount() and FakeNvmlCardCalls(address), which count
@@ -39,31 +40,37 @@ int g_initialised = 0;
 // "00000000:01:00.0" and "0000:01:00.0" name the same card.
 std::string Normalise(const char* address) {
     std::string text = address ? address : "";
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     auto colon = text.find(':');
-    if (colon != std::string::npos && colon > 4) text = text.substr(colon - 4);
+    if (colon != std::string::npos && colon > 4)
+        text = text.substr(colon - 4);
     return text;
 }
 
 void LoadScenario() {
     g_cards.clear();
     const char* path = std::getenv("TQV_FAKE_NVML_SCENARIO");
-    if (!path) return;
+    if (!path)
+        return;
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream words(line);
         Card card;
-        if (!(words >> card.address)) continue;
+        if (!(words >> card.address))
+            continue;
         card.address = Normalise(card.address.c_str());
         std::string word;
         while (words >> word) {
             auto equals = word.find('=');
-            if (equals == std::string::npos) continue;
+            if (equals == std::string::npos)
+                continue;
             std::string key = word.substr(0, equals);
             std::string value = word.substr(equals + 1);
             if (key == "name") {
-                for (char& c : value) c = c == '_' ? ' ' : c;
+                for (char& c : value)
+                    c = c == '_' ? ' ' : c;
                 card.name = value;
             } else {
                 card.values[key] = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
@@ -75,19 +82,23 @@ void LoadScenario() {
 
 Card* CardOf(void* device) {
     for (auto& [address, card] : g_cards) {
-        if (&card == device) return &card;
+        if (&card == device)
+            return &card;
     }
     return nullptr;
 }
 
 int Value(void* device, const char* key, unsigned* out) {
     std::lock_guard lock(g_mutex);
-    if (!g_initialised) return kUninitialized;
+    if (!g_initialised)
+        return kUninitialized;
     Card* card = CardOf(device);
-    if (!card || !out) return kInvalidArgument;
+    if (!card || !out)
+        return kInvalidArgument;
     ++card->calls;
     auto found = card->values.find(key);
-    if (found == card->values.end()) return kNotSupported;
+    if (found == card->values.end())
+        return kNotSupported;
     *out = found->second;
     return kSuccess;
 }
@@ -110,13 +121,15 @@ extern "C" {
 __attribute__((visibility("default"))) int nvmlInit_v2() {
     std::lock_guard lock(g_mutex);
     ++g_initCount;
-    if (g_initialised++ == 0) LoadScenario();
+    if (g_initialised++ == 0)
+        LoadScenario();
     return kSuccess;
 }
 
 __attribute__((visibility("default"))) int nvmlShutdown() {
     std::lock_guard lock(g_mutex);
-    if (g_initialised == 0) return kUninitialized;
+    if (g_initialised == 0)
+        return kUninitialized;
     --g_initialised;
     return kSuccess;
 }
@@ -124,10 +137,13 @@ __attribute__((visibility("default"))) int nvmlShutdown() {
 __attribute__((visibility("default"))) int nvmlDeviceGetHandleByPciBusId_v2(const char* address,
                                                                             void** device) {
     std::lock_guard lock(g_mutex);
-    if (!g_initialised) return kUninitialized;
-    if (!device) return kInvalidArgument;
+    if (!g_initialised)
+        return kUninitialized;
+    if (!device)
+        return kInvalidArgument;
     auto found = g_cards.find(Normalise(address));
-    if (found == g_cards.end()) return kNotFound;
+    if (found == g_cards.end())
+        return kNotFound;
     ++found->second.calls;
     *device = &found->second;
     return kSuccess;
@@ -137,8 +153,10 @@ __attribute__((visibility("default"))) int nvmlDeviceGetName(void* device, char*
                                                              unsigned length) {
     std::lock_guard lock(g_mutex);
     Card* card = CardOf(device);
-    if (!g_initialised) return kUninitialized;
-    if (!card || !name || length == 0) return kInvalidArgument;
+    if (!g_initialised)
+        return kUninitialized;
+    if (!card || !name || length == 0)
+        return kInvalidArgument;
     ++card->calls;
     std::snprintf(name, length, "%s", card->name.c_str());
     return kSuccess;
@@ -156,7 +174,8 @@ __attribute__((visibility("default"))) int nvmlDeviceGetClockInfo(void* device, 
 
 __attribute__((visibility("default"))) int nvmlDeviceGetFanSpeedRPM(void* device,
                                                                     FanSpeedInfo* info) {
-    if (!info || info->version != (sizeof(FanSpeedInfo) | (1u << 24))) return kInvalidArgument;
+    if (!info || info->version != (sizeof(FanSpeedInfo) | (1u << 24)))
+        return kInvalidArgument;
     return Value(device, "fan_rpm", &info->speed);
 }
 
@@ -173,7 +192,8 @@ __attribute__((visibility("default"))) int nvmlDeviceGetPowerUsage(void* device,
 
 __attribute__((visibility("default"))) int nvmlDeviceGetUtilizationRates(void* device,
                                                                          Utilization* rates) {
-    if (!rates) return kInvalidArgument;
+    if (!rates)
+        return kInvalidArgument;
     rates->memory = 0;
     return Value(device, "util", &rates->gpu);
 }

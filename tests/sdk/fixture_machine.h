@@ -29,9 +29,10 @@ namespace fs = std::filesystem;
 
 // Sets an environment variable for the object's lifetime (null unsets it).
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = ::getenv(name)) old_ = old;
+        if (const char* old = ::getenv(name))
+            old_ = old;
         if (value) {
             ::setenv(name, value, 1);
         } else {
@@ -49,7 +50,7 @@ public:
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> old_;
 };
@@ -66,32 +67,37 @@ inline void OverwriteFile(const fs::path& path, const std::string& content) {
 inline std::string ReadFile(const fs::path& path) {
     std::string content;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return content;
+    if (fd < 0)
+        return content;
     char buffer[4096];
-    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) content.append(buffer, got);
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+        content.append(buffer, got);
     ::close(fd);
     return content;
 }
 
 class FixtureMachine {
-public:
+  public:
     explicit FixtureMachine(const std::string& name) {
         std::string pattern = (fs::temp_directory_path() / "tqv-sdk-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) return;
+        if (!::mkdtemp(pattern.data()))
+            return;
         root_ = pattern;
         fs::copy(fs::path(TQV_SDK_FIXTURES) / name, root_,
                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-        for (const char* folder : kSysFolders) fs::create_directories(root_ / "sys" / folder);
+        for (const char* folder : kSysFolders)
+            fs::create_directories(root_ / "sys" / folder);
         fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read |
                                    fs::perms::group_exec | fs::perms::others_read |
                                    fs::perms::others_exec);
         SetClockUs(1000000);
-        env_.emplace_back(std::make_unique<ScopedEnv>("TQV_PROCFS_ROOT", (root_ / "proc").string()));
+        env_.emplace_back(
+            std::make_unique<ScopedEnv>("TQV_PROCFS_ROOT", (root_ / "proc").string()));
         env_.emplace_back(
             std::make_unique<ScopedEnv>("TQV_SDK_CLOCK_FILE", (root_ / "clock").string()));
         env_.emplace_back(std::make_unique<ScopedEnv>("TQV_NVML_LIBRARY", TQV_FAKE_NVML));
-        env_.emplace_back(std::make_unique<ScopedEnv>(
-            "TQV_FAKE_NVML_SCENARIO", (root_ / "etc" / "nvml-scenario").string()));
+        env_.emplace_back(std::make_unique<ScopedEnv>("TQV_FAKE_NVML_SCENARIO",
+                                                      (root_ / "etc" / "nvml-scenario").string()));
         env_.emplace_back(std::make_unique<ScopedEnv>("TQV_SYSFS_ROOT", nullptr));
         env_.emplace_back(std::make_unique<ScopedEnv>("TQV_ETC_ROOT", nullptr));
     }
@@ -100,9 +106,11 @@ public:
         for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) {
             ::umount2(it->c_str(), MNT_DETACH);
         }
-        while (!env_.empty()) env_.pop_back();  // newest first, so each restores what it found
+        while (!env_.empty())
+            env_.pop_back();  // newest first, so each restores what it found
         std::error_code ec;
-        if (!root_.empty()) fs::remove_all(root_, ec);
+        if (!root_.empty())
+            fs::remove_all(root_, ec);
     }
 
     FixtureMachine(const FixtureMachine&) = delete;
@@ -111,8 +119,10 @@ public:
     // Puts the copy in place of /sys (and sensors3.conf) inside a private mount namespace.
     // Empty on success, otherwise why it could not be done.
     std::string MountOverSystem() {
-        if (root_.empty()) return "no temporary folder";
-        if (::geteuid() != 0) return "mounting a fixture over /sys needs root";
+        if (root_.empty())
+            return "no temporary folder";
+        if (::geteuid() != 0)
+            return "mounting a fixture over /sys needs root";
         if (::unshare(CLONE_NEWNS) != 0) {
             return std::string("unshare(CLONE_NEWNS) refused: ") + std::strerror(errno);
         }
@@ -163,7 +173,7 @@ public:
                                std::to_string(idle) + " 0 0 0 0 0 0\nintr 1 2 3\n");
     }
 
-private:
+  private:
     static constexpr const char* kSysFolders[] = {"class", "devices", "bus", "block", "firmware"};
 
     std::string Bind(const fs::path& source, const std::string& target) {
@@ -181,14 +191,14 @@ private:
 };
 
 // Skips the test, with the reason, when the fixture cannot be put over the system.
-#define TQV_MOUNT_FIXTURE_OR_SKIP(machine)                                                  \
-    do {                                                                                    \
-        std::string failure_ = (machine).MountOverSystem();                                 \
-        if (!failure_.empty()) {                                                            \
-            GTEST_SKIP() << "libsensors needs the fixture mounted over /sys in a private "  \
-                            "mount namespace (as root): "                                   \
-                         << failure_;                                                       \
-        }                                                                                   \
+#define TQV_MOUNT_FIXTURE_OR_SKIP(machine)                                                 \
+    do {                                                                                   \
+        std::string failure_ = (machine).MountOverSystem();                                \
+        if (!failure_.empty()) {                                                           \
+            GTEST_SKIP() << "libsensors needs the fixture mounted over /sys in a private " \
+                            "mount namespace (as root): "                                  \
+                         << failure_;                                                      \
+        }                                                                                  \
     } while (0)
 
 }  // namespace tqv::test

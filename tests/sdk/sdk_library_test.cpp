@@ -46,9 +46,11 @@ struct Sdk {
 
     Sdk() {
         handle = ::dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
-        if (!handle) return;
+        if (!handle)
+            return;
         query = reinterpret_cast<SdkQueryInterfaceFn>(::dlsym(handle, SDK_ENTRY_POINT_NAME));
-        if (!query) return;
+        if (!query)
+            return;
         create = Op<SdkCreateFn>(SDK_ID_CREATE);
         destroy = Op<SdkDestroyFn>(SDK_ID_DESTROY);
         start = Op<SdkStartFn>(SDK_ID_START);
@@ -66,7 +68,8 @@ struct Sdk {
         sensorRead = Op<SdkSensorReadFn>(SDK_ID_SENSOR_READ);
     }
     ~Sdk() {
-        if (handle) ::dlclose(handle);
+        if (handle)
+            ::dlclose(handle);
     }
     template <typename Fn>
     Fn Op(std::uint32_t id) {
@@ -95,7 +98,8 @@ struct Sdk {
     std::vector<std::int32_t> DevicesOf(SdkHandle sdk, std::int32_t kind) {
         std::vector<std::int32_t> found;
         for (std::int32_t i = 0; i < deviceTotal(sdk); ++i) {
-            if (deviceKind(sdk, i) == kind) found.push_back(i);
+            if (deviceKind(sdk, i) == kind)
+                found.push_back(i);
         }
         return found;
     }
@@ -104,33 +108,38 @@ struct Sdk {
     std::optional<float> Read(SdkHandle sdk, std::int32_t device, std::int32_t kind) {
         float value = -12345.0f;
         SdkText name = nullptr;
-        std::int32_t ok = sensorRead(sdk, device, 0, kind, nullptr, &name, nullptr, &value,
-                                     nullptr, nullptr);
+        std::int32_t ok =
+            sensorRead(sdk, device, 0, kind, nullptr, &name, nullptr, &value, nullptr, nullptr);
         SdkTextFree(name);
-        if (!ok) return std::nullopt;
+        if (!ok)
+            return std::nullopt;
         return value;
     }
 };
 
-#define TQV_REQUIRE_SDK(sdk) ASSERT_TRUE((sdk).Complete()) << "cannot load " << kLibrary << ": " << ::dlerror()
+#define TQV_REQUIRE_SDK(sdk) \
+    ASSERT_TRUE((sdk).Complete()) << "cannot load " << kLibrary << ": " << ::dlerror()
 
 TEST(SdkLibraryTest, HandsOutTheFifteenOperationsAndNothingElse) {
     Sdk sdk;
     TQV_REQUIRE_SDK(sdk);
-    for (std::uint32_t id : {SDK_ID_CREATE, SDK_ID_DESTROY, SDK_ID_START, SDK_ID_STOP,
-                             SDK_ID_UPDATE, SDK_ID_POST_INIT, SDK_ID_CPU_TEMP, SDK_ID_MEM_KIND,
-                             SDK_ID_MEM_MEGABYTES, SDK_ID_MEM_TEXT, SDK_ID_DEVICE_TOTAL,
-                             SDK_ID_DEVICE_KIND, SDK_ID_DEVICE_LABEL, SDK_ID_SENSOR_TOTAL,
-                             SDK_ID_SENSOR_READ}) {
+    for (std::uint32_t id :
+         {SDK_ID_CREATE, SDK_ID_DESTROY, SDK_ID_START, SDK_ID_STOP, SDK_ID_UPDATE, SDK_ID_POST_INIT,
+          SDK_ID_CPU_TEMP, SDK_ID_MEM_KIND, SDK_ID_MEM_MEGABYTES, SDK_ID_MEM_TEXT,
+          SDK_ID_DEVICE_TOTAL, SDK_ID_DEVICE_KIND, SDK_ID_DEVICE_LABEL, SDK_ID_SENSOR_TOTAL,
+          SDK_ID_SENSOR_READ}) {
         EXPECT_NE(sdk.query(id), nullptr) << std::hex << id;
     }
-    for (std::uint32_t id : {0u, 1u, 0xFFFFFFFFu, SDK_ID_CREATE + 1, SDK_ID_SENSOR_READ - 1,
-                             0x12345678u}) {
+    for (std::uint32_t id :
+         {0u, 1u, 0xFFFFFFFFu, SDK_ID_CREATE + 1, SDK_ID_SENSOR_READ - 1, 0x12345678u}) {
         EXPECT_EQ(sdk.query(id), nullptr) << std::hex << id;
     }
     // Only the entry point is exported: the library's own code stays out of the program's way.
     EXPECT_EQ(::dlsym(sdk.handle, "_ZN3tqv3sdk7MachineC1Ev"), nullptr);
-    EXPECT_EQ(::dlsym(sdk.handle, "_ZN3tqv3sdk8KeptFile4OpenERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE"), nullptr);
+    EXPECT_EQ(
+        ::dlsym(sdk.handle,
+                "_ZN3tqv3sdk8KeptFile4OpenERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE"),
+        nullptr);
 }
 
 TEST(SdkLibraryTest, BadHandlesIndicesAndKindsGetEmptyAnswers) {
@@ -154,9 +163,9 @@ TEST(SdkLibraryTest, BadHandlesIndicesAndKindsGetEmptyAnswers) {
         EXPECT_EQ(sdk.cpuTemp(bad, 0), -1.0f);
         SdkText name = reinterpret_cast<SdkText>(&name);
         std::int32_t a = 5, b = 5;
-        EXPECT_EQ(sdk.sensorRead(bad, 0, 0, SDK_SENSOR_LOAD, &a, &name, &b, nullptr, nullptr,
-                                 nullptr),
-                  0);
+        EXPECT_EQ(
+            sdk.sensorRead(bad, 0, 0, SDK_SENSOR_LOAD, &a, &name, &b, nullptr, nullptr, nullptr),
+            0);
         EXPECT_EQ(name, nullptr);
     }
 
@@ -217,17 +226,18 @@ TEST(SdkLibraryTest, MemoryFromSmbiosOrFromTheKernelTotal) {
         std::int32_t kind;
         const char* text;
     } cases[] = {
-        {"intel-desktop", false, 32768, 10, "Kingston"},  // two 16 GB DDR4, one empty slot
+        {"intel-desktop", false, 32768, 10, "Kingston"},    // two 16 GB DDR4, one empty slot
         {"amd-desktop", false, 16384, 10, "G Skill Intl"},  // first module's maker unknown
-        {"laptop", false, 16384, 13, "Samsung"},           // LPDDR5: no DDR3/DDR4 code
-        {"amd-desktop", true, 16384, 0, "<null>"},         // SMBIOS unreadable: MemTotal
+        {"laptop", false, 16384, 13, "Samsung"},            // LPDDR5: no DDR3/DDR4 code
+        {"amd-desktop", true, 16384, 0, "<null>"},          // SMBIOS unreadable: MemTotal
         {"bare-vm", false, 24576, 0, "<null>"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.fixture) + (c.dropSmbios ? " without SMBIOS" : ""));
         FixtureMachine machine(c.fixture);
         machine.UseSysfsRoot();
-        if (c.dropSmbios) fs::remove_all(machine.Path("sys/firmware/dmi"));
+        if (c.dropSmbios)
+            fs::remove_all(machine.Path("sys/firmware/dmi"));
         Sdk sdk;
         TQV_REQUIRE_SDK(sdk);
         SdkHandle handle = sdk.Open();
@@ -249,7 +259,9 @@ TEST(SdkLibraryTest, RealDisksOnlyWithBusyPercentOverTime) {
     EXPECT_EQ(sdk.Text(sdk.deviceLabel(handle, drives[0])), "Samsung SSD 860 EVO 500GB");
 
     // 250 ms of I/O in one second, then 500 ms in two seconds.
-    std::string stats = "   8       0 sda 1 2 3 4 5 6 7 8 0 %d 0 0 0 0 0\n   8       1 sda1 1 2 3 4 5 6 7 8 0 99999 0\n";
+    std::string stats =
+        "   8       0 sda 1 2 3 4 5 6 7 8 0 %d 0 0 0 0 0\n   8       1 sda1 1 2 3 4 5 6 7 8 0 "
+        "99999 0\n";
     char text[256];
     std::snprintf(text, sizeof text, stats.c_str(), 5250);
     machine.Write("proc/diskstats", text);
@@ -331,11 +343,13 @@ TEST(SdkLibraryTest, UnreadableEnergyCounterMeansNoPowerSensor) {
         EXPECT_EQ(sdk.sensorTotal(handle, 0, SDK_SENSOR_POWER), ::geteuid() == 0 ? 1 : 0);
         sdk.destroy(handle);
     }
-    if (::geteuid() != 0) return;  // the check above was already the ordinary user's
+    if (::geteuid() != 0)
+        return;  // the check above was already the ordinary user's
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(100);
         SdkHandle handle = sdk.Open();
         int powerSensors = sdk.sensorTotal(handle, 0, SDK_SENSOR_POWER);
         int loadSensors = sdk.sensorTotal(handle, 0, SDK_SENSOR_LOAD);
@@ -371,7 +385,8 @@ TEST(SdkLibraryTest, BrokenFilesNeverCrashOrHang) {
         machine.Write(file, garbage);
     }
     machine.Write("sys/firmware/dmi/entries/17-0/raw", std::string("\x11\xff\x00", 3));
-    machine.Write("sys/firmware/dmi/entries/17-1/raw", std::string("\x11\x28", 2) + std::string(100, '\xff'));
+    machine.Write("sys/firmware/dmi/entries/17-1/raw",
+                  std::string("\x11\x28", 2) + std::string(100, '\xff'));
     // A fifo where a value file should be must not block a read.
     std::string fifo =
         machine.Path("sys/devices/pci0000:00/0000:00:03.1/0000:0b:00.0/power/runtime_status");
@@ -390,8 +405,8 @@ TEST(SdkLibraryTest, BrokenFilesNeverCrashOrHang) {
                 for (std::int32_t i = 0; i < sdk.sensorTotal(handle, d, kind); ++i) {
                     float value = 0;
                     SdkText name = nullptr;
-                    if (sdk.sensorRead(handle, d, i, kind, nullptr, &name, nullptr, &value,
-                                       nullptr, nullptr)) {
+                    if (sdk.sensorRead(handle, d, i, kind, nullptr, &name, nullptr, &value, nullptr,
+                                       nullptr)) {
                         EXPECT_TRUE(std::isfinite(value));
                     }
                     SdkTextFree(name);

@@ -19,9 +19,8 @@ namespace tqv::test {
 namespace {
 
 void RefreshCycle(SensorHub& hub) {
-    for (std::int32_t kind :
-         {SDK_SENSOR_LOAD, SDK_SENSOR_CLOCK, SDK_SENSOR_FAN, SDK_SENSOR_POWER,
-          SDK_SENSOR_TEMPERATURE}) {
+    for (std::int32_t kind : {SDK_SENSOR_LOAD, SDK_SENSOR_CLOCK, SDK_SENSOR_FAN, SDK_SENSOR_POWER,
+                              SDK_SENSOR_TEMPERATURE}) {
         hub.RefreshReadings(kind);
     }
 }
@@ -66,7 +65,9 @@ struct MachineCase {
     std::vector<std::string> drives;
 };
 
-void PrintTo(const MachineCase& c, std::ostream* out) { *out << c.fixture; }
+void PrintTo(const MachineCase& c, std::ostream* out) {
+    *out << c.fixture;
+}
 
 class FixtureMachinesTest : public ::testing::TestWithParam<MachineCase> {};
 
@@ -93,9 +94,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // coretemp package, nct6798 fan2 labelled "CPU Fan" by sensors.conf (fan1 is first but
         // unlabelled), RAPL, NVIDIA through NVML, an NVMe drive with its hwmon chip.
-        MachineCase{"intel-desktop", 1000000000,
-                    {45.0f, 3600.0f, 1204.0f, 65.0f, 30.0f, 52.0f, 1710.0f, 1450.0f, 215.0f,
-                     37.0f},
+        MachineCase{"intel-desktop",
+                    1000000000,
+                    {45.0f, 3600.0f, 1204.0f, 65.0f, 30.0f, 52.0f, 1710.0f, 1450.0f, 215.0f, 37.0f},
                     "12th Gen Intel(R) Core(TM) i7-12700K",
                     "ASUSTeK COMPUTER INC. PRIME Z690-P",
                     "Kingston 32 GB DDR4",
@@ -103,9 +104,9 @@ INSTANTIATE_TEST_SUITE_P(
                     {"Samsung SSD 980 PRO 1TB"}},
         // k10temp Tdie rather than Tctl; it8688 with fan1 ignored and fan2 doubled by a compute
         // line; amdgpu edge temperature, sclk, fan1, power1_average, gpu_busy_percent.
-        MachineCase{"amd-desktop", 5000000000,
-                    {61.5f, 3700.0f, 1400.0f, 65.0f, 30.0f, 55.0f, 2105.0f, 1100.0f, 187.0f,
-                     23.0f},
+        MachineCase{"amd-desktop",
+                    5000000000,
+                    {61.5f, 3700.0f, 1400.0f, 65.0f, 30.0f, 55.0f, 2105.0f, 1100.0f, 187.0f, 23.0f},
                     "AMD Ryzen 7 2700X Eight-Core Processor",
                     "Gigabyte Technology Co., Ltd. X470 AORUS ULTRA GAMING-CF",
                     "G Skill Intl 16 GB DDR4",
@@ -113,7 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {"Samsung SSD 860 EVO 500GB"}},
         // No board fans; the integrated GPU gives its clock, the sleeping NVIDIA dGPU nothing
         // (it still names the graphics card); LPDDR5 shows no DDR type.
-        MachineCase{"laptop", 200000000,
+        MachineCase{"laptop",
+                    200000000,
                     {52.0f, 2100.0f, 0.0f, 65.0f, 30.0f, 0.0f, 700.0f, 0.0f, 0.0f, 0.0f},
                     "12th Gen Intel(R) Core(TM) i7-1260P",
                     "LENOVO 21AHCTO1WW",
@@ -121,7 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "GA107M [GeForce RTX 3050 Mobile]",
                     {"SC32G", "WDC PC SN810 SDCPNRY-512G"}},
         // A VM like the build machine: no hwmon, no powercap, no DMI, no cpufreq.
-        MachineCase{"bare-vm", 0,
+        MachineCase{"bare-vm",
+                    0,
                     {0.0f, 2096.005f, 0.0f, 0.0f, 30.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f},
                     "AMD EPYC",
                     "",
@@ -130,7 +133,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {"Virtio 1.0 block device"}}),
     [](const auto& info) {
         std::string name = info.param.fixture;
-        for (char& ch : name) ch = ch == '-' ? '_' : ch;
+        for (char& ch : name)
+            ch = ch == '-' ? '_' : ch;
         return name;
     });
 
@@ -169,7 +173,8 @@ TEST(FixtureMachineTest, PackagePowerAcrossCounterWrapAndOverTheTimeBetweenSampl
 TEST(FixtureMachineTest, SleepingNvidiaCardIsNeverTouched) {
     FixtureMachine machine("laptop");
     machine.UseSysfsRoot();  // NVML and runtime power state need no hwmon
-    const std::string status = "sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0/power/runtime_status";
+    const std::string status =
+        "sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0/power/runtime_status";
     SensorHub hub;
     ASSERT_TRUE(BindLibrary(hub));
     hub.CollectInventory();
@@ -210,10 +215,11 @@ TEST(FixtureMachineTest, SleepingNvidiaCardIsNeverTouched) {
 
 // Opens and reads of a folder's files, as inotify reports them.
 class FolderWatch {
-public:
+  public:
     FolderWatch() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
     ~FolderWatch() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
     }
     bool Add(const fs::path& folder) {
         return fd_ >= 0 && ::inotify_add_watch(fd_, folder.c_str(), IN_OPEN | IN_ACCESS) >= 0;
@@ -224,9 +230,11 @@ public:
         alignas(inotify_event) char buffer[8192];
         for (;;) {
             pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 0) <= 0) break;
+            if (::poll(&p, 1, 0) <= 0)
+                break;
             ssize_t got = ::read(fd_, buffer, sizeof buffer);
-            if (got <= 0) break;
+            if (got <= 0)
+                break;
             for (ssize_t at = 0; at < got;) {
                 auto* event = reinterpret_cast<inotify_event*>(buffer + at);
                 names.push_back(event->len ? event->name : ".");
@@ -236,7 +244,7 @@ public:
         return names;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -296,9 +304,15 @@ TEST(FixtureMachineTest, VanishedChipKeepsItsLastValues) {
     EXPECT_FLOAT_EQ(hub.readings.cpuFanRpm, 1500.0f);
     EXPECT_FLOAT_EQ(hub.readings.cpuTempC, 47.0f);
 
-    // The drivers are unloaded: their hwmon folders go away.
-    fs::remove_all(machine.Path(board));
-    fs::remove_all(machine.Path(cpu));
+    // The drivers are unloaded: reads of their open attribute files fail (sysfs answers
+    // ENODEV; here they read empty) and their hwmon folders go away.
+    for (const std::string& folder : {board, cpu}) {
+        for (const auto& entry : fs::directory_iterator(machine.Path(folder))) {
+            if (entry.is_regular_file())
+                machine.Write(fs::relative(entry.path(), machine.Root()), "");
+        }
+        fs::remove_all(machine.Path(folder));
+    }
     for (int cycle = 0; cycle < 2; ++cycle) {
         machine.AdvanceClockUs(1000000);
         RefreshCycle(hub);
@@ -306,6 +320,25 @@ TEST(FixtureMachineTest, VanishedChipKeepsItsLastValues) {
     EXPECT_FLOAT_EQ(hub.readings.cpuFanRpm, 1500.0f);
     EXPECT_FLOAT_EQ(hub.readings.cpuTempC, 47.0f);
     EXPECT_FLOAT_EQ(hub.readings.gpuTempC, 52.0f);  // the rest goes on
+}
+
+// A chip statement spelled so that only libsensors sees it match (its address without the
+// leading zero): the library must still give libsensors' converted value, not the raw one.
+TEST(FixtureMachineTest, ComputeLineTheLibraryMisreadsStillGivesLibsensorsValue) {
+    FixtureMachine machine("amd-desktop");
+    machine.Write("etc/sensors3.conf",
+                  "chip \"it8688-isa-a30\"\n ignore fan1\n compute fan2 @*2, @/2\n");
+    TQV_MOUNT_FIXTURE_OR_SKIP(machine);
+    SensorHub hub;
+    ASSERT_TRUE(BindLibrary(hub));
+    hub.CollectInventory();
+    const std::string fan = "sys/devices/platform/it87.2608/hwmon/hwmon2/fan2_input";
+    for (int cycle = 0; cycle < 5; ++cycle) {
+        machine.Write(fan, std::to_string(700 + 10 * cycle) + "\n");
+        machine.AdvanceClockUs(1000000);
+        RefreshCycle(hub);
+        EXPECT_FLOAT_EQ(hub.readings.cpuFanRpm, 2.0f * static_cast<float>(700 + 10 * cycle));
+    }
 }
 
 TEST(FixtureMachineTest, BrokenSensorsConfStillGivesTheChips) {

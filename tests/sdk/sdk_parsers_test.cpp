@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "sdk/sensors_conf.h"
 #include "sdk/text_parsers.h"
 
 namespace tqv::sdk {
@@ -20,19 +21,22 @@ TEST(CpuinfoTest, NameComesFromTheFieldEachArchitectureUses) {
         {"processor\t: 0\nmodel name\t: AMD   Ryzen 7 2700X  Eight-Core Processor\ncpu MHz\t: 1\n",
          "AMD Ryzen 7 2700X Eight-Core Processor"},
         // Arm: no model name; "Model" (boards) or "Hardware" at the end of the file.
-        {"processor\t: 0\nBogoMIPS\t: 108.00\n\nHardware\t: BCM2835\nModel\t\t: Raspberry Pi 4 Model B\n",
+        {"processor\t: 0\nBogoMIPS\t: 108.00\n\nHardware\t: BCM2835\nModel\t\t: Raspberry Pi 4 "
+         "Model B\n",
          "Raspberry Pi 4 Model B"},
         {"processor\t: 0\nCPU part\t: 0xd08\n\nHardware\t: Qualcomm Technologies, Inc SM8250\n",
          "Qualcomm Technologies, Inc SM8250"},
         // POWER: "cpu" but never "cpu MHz" or "cpu family".
-        {"processor\t: 0\ncpu family\t: 6\ncpu MHz\t: 3000\ncpu\t\t: POWER9 (raw), altivec supported\n",
+        {"processor\t: 0\ncpu family\t: 6\ncpu MHz\t: 3000\ncpu\t\t: POWER9 (raw), altivec "
+         "supported\n",
          "POWER9 (raw), altivec supported"},
         {"processor\t: 0\nhart\t\t: 1\nuarch\t\t: sifive,u74-mc\n", "sifive,u74-mc"},
         {"model name\t:\nmodel name\t: second\n", "second"},
         {"", ""},
         {"no colon here\n\x01\x02garbage", ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(CpuNameFromCpuinfo(c.cpuinfo), c.name) << c.cpuinfo;
+    for (const auto& c : cases)
+        EXPECT_EQ(CpuNameFromCpuinfo(c.cpuinfo), c.name) << c.cpuinfo;
 }
 
 TEST(CpuinfoTest, ClockIsTheFirstCpuMhz) {
@@ -98,11 +102,10 @@ TEST(MemoryTest, KernelTotalReadsAsTheInstalledSize) {
         std::int32_t megabytes;
     } cases[] = {
         {24683676, 24576},  // this kind of VM: 24 GB
-        {16318412, 16384},  {15995084, 16384}, {32602104, 32768}, {65957012, 65536},
-        {7995084, 8192},    {12198376, 12288}, {3911680, 4096},   {1013360, 1024},
+        {16318412, 16384},   {15995084, 16384}, {32602104, 32768}, {65957012, 65536},
+        {7995084, 8192},     {12198376, 12288}, {3911680, 4096},   {1013360, 1024},
         {132007936, 131072}, {16777216, 16384},  // exactly 16 GiB stays 16 GiB
-        {20447232, 20480},  {49492992, 49152}, {6081536, 6144},
-        {1, 1},
+        {20447232, 20480},   {49492992, 49152}, {6081536, 6144},   {1, 1},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(InstalledMegabytesFromKernelTotal(c.memTotalKb), c.megabytes) << c.memTotalKb;
@@ -124,7 +127,8 @@ std::string MemoryRecord(unsigned size, unsigned char type, std::uint32_t extend
     raw[0x10] = 1;
     raw[0x12] = static_cast<char>(type);
     raw[0x17] = 2;
-    for (int i = 0; i < 4; ++i) raw[0x1C + i] = static_cast<char>(extended >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        raw[0x1C + i] = static_cast<char>(extended >> (8 * i));
     return raw + "DIMM_A1"s + '\0' + maker + '\0' + '\0';
 }
 
@@ -198,7 +202,7 @@ TEST(CounterTest, EnergyCounterWrapsAtItsRange) {
     EXPECT_EQ(CounterDelta(1000, 65001000, kRange), 65000000u);
     EXPECT_EQ(CounterDelta(kRange - 10000000, 55000000, kRange), 65000000u);
     EXPECT_EQ(CounterDelta(kRange, 0, kRange), 0u);
-    EXPECT_FALSE(CounterDelta(5000, 1000, 0));           // went back, range unknown
+    EXPECT_FALSE(CounterDelta(5000, 1000, 0));             // went back, range unknown
     EXPECT_FALSE(CounterDelta(kRange + 5, 1000, kRange));  // a reading above the range
 }
 
@@ -211,6 +215,62 @@ TEST(DmiTextTest, PlaceholdersAreDropped) {
     EXPECT_EQ(JoinNonEmpty("LENOVO", "21AHCTO1WW"), "LENOVO 21AHCTO1WW");
     EXPECT_EQ(JoinNonEmpty("", "21AHCTO1WW"), "21AHCTO1WW");
     EXPECT_EQ(JoinNonEmpty("LENOVO", ""), "LENOVO");
+}
+
+}  // namespace
+}  // namespace tqv::sdk
+
+namespace tqv::sdk {
+namespace {
+
+TEST(ComputeLinesTest, ExpressionsEvaluateAsLibsensorsDoes) {
+    struct Case {
+        const char* text;
+        double value;
+        double expected;
+    } cases[] = {
+        {"@*2", 700, 1400},
+        {" @ / 2 ", 700, 350},
+        {"((6.8/10)+1)*@", 10, 16.8},
+        {"-@+100", 30, 70},
+        {"@-5*2", 20, 10},  // * before -
+        {"(@-32)/1.8", 212, 100},
+        {"^0", 0, 1},  // e to the power
+        {"`1", 0, 0},  // natural logarithm
+        {"2*-@", 3, -6},
+    };
+    for (const auto& c : cases) {
+        auto expression = ComputeExpression::Parse(c.text);
+        ASSERT_TRUE(expression) << c.text;
+        EXPECT_NEAR(expression->Evaluate(c.value), c.expected, 1e-9) << c.text;
+    }
+    // Other features' names and broken text are left to libsensors.
+    for (const char* text : {"@-temp2", "", "(@*2", "@*", "2 3", "@**2", "1..2*@"}) {
+        EXPECT_FALSE(ComputeExpression::Parse(text)) << text;
+    }
+}
+
+TEST(ComputeLinesTest, TheLastMatchingComputeLineApplies) {
+    ComputeLines lines;
+    lines.Parse(
+        "# comment\n"
+        "chip \"it87-*\" \"it8688-*\" \\\n"
+        "     \"nct6798-*\"\n"
+        "    compute fan2 @*2, @/2   # board halves it\n"
+        "    label fan2 \"CPU Fan\"\n"
+        "chip \"nct6798-isa-0290\"\n"
+        "    compute fan2 @*3 , @/3\n"
+        "    compute in0 ((6.8/10)+1)*@, @/((6.8/10)+1)\n"
+        "chip \"lm75-*\"\n"
+        "    compute \"temp1\" @+1, @-1\n"
+        "chip \"broken\n");
+    EXPECT_EQ(lines.Expression("it8688-isa-0a30", "fan2"), " @*2");
+    EXPECT_EQ(lines.Expression("nct6798-isa-0290", "fan2"), " @*3 ");
+    EXPECT_EQ(lines.Expression("nct6798-isa-0a30", "fan2"), " @*2");
+    EXPECT_EQ(lines.Expression("nct6798-isa-0290", "in0"), " ((6.8/10)+1)*@");
+    EXPECT_FALSE(lines.Expression("it8688-isa-0a30", "fan1"));
+    EXPECT_FALSE(lines.Expression("coretemp-isa-0000", "fan2"));
+    EXPECT_TRUE(lines.Expression("lm75-i2c-3-48", "temp1"));
 }
 
 }  // namespace
