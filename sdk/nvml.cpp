@@ -39,9 +39,10 @@ struct Nvml::Calls {
     NvmlReturn (*name)(NvmlDevice, char*, unsigned int) = nullptr;
     NvmlReturn (*temperature)(NvmlDevice, int, unsigned int*) = nullptr;
     NvmlReturn (*clockInfo)(NvmlDevice, int, unsigned int*) = nullptr;
-    NvmlReturn (*fanSpeedRpm)(NvmlDevice, NvmlFanSpeedInfo*) = nullptr;
+    // Structures travel as untyped pointers, as through any C interface.
+    NvmlReturn (*fanSpeedRpm)(NvmlDevice, void*) = nullptr;
     NvmlReturn (*powerUsage)(NvmlDevice, unsigned int*) = nullptr;
-    NvmlReturn (*utilization)(NvmlDevice, NvmlUtilization*) = nullptr;
+    NvmlReturn (*utilization)(NvmlDevice, void*) = nullptr;
 };
 
 std::unique_ptr<Nvml> Nvml::Load() {

@@ -172,8 +172,8 @@ __attribute__((visibility("default"))) int nvmlDeviceGetClockInfo(void* device, 
     return type == 0 ? Value(device, "clock", clock) : kNotSupported;
 }
 
-__attribute__((visibility("default"))) int nvmlDeviceGetFanSpeedRPM(void* device,
-                                                                    FanSpeedInfo* info) {
+__attribute__((visibility("default"))) int nvmlDeviceGetFanSpeedRPM(void* device, void* data) {
+    auto* info = static_cast<FanSpeedInfo*>(data);
     if (!info || info->version != (sizeof(FanSpeedInfo) | (1u << 24)))
         return kInvalidArgument;
     return Value(device, "fan_rpm", &info->speed);
@@ -190,8 +190,8 @@ __attribute__((visibility("default"))) int nvmlDeviceGetPowerUsage(void* device,
     return Value(device, "power_mw", milliwatts);
 }
 
-__attribute__((visibility("default"))) int nvmlDeviceGetUtilizationRates(void* device,
-                                                                         Utilization* rates) {
+__attribute__((visibility("default"))) int nvmlDeviceGetUtilizationRates(void* device, void* data) {
+    auto* rates = static_cast<Utilization*>(data);
     if (!rates)
         return kInvalidArgument;
     rates->memory = 0;

@@ -3,6 +3,7 @@
 // look at the real machine.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -325,6 +327,73 @@ TEST(SdkLibraryTest, ClockFromCpuinfoIsReadRarely) {
     machine.AdvanceClockUs(5000000);
     sdk.update(handle);
     EXPECT_FLOAT_EQ(sdk.Read(handle, 0, SDK_SENSOR_CLOCK).value_or(-1), 3000.0f);
+    sdk.destroy(handle);
+}
+
+// Opens and reads of the files in some folders, as inotify reports them.
+class FileWatch {
+  public:
+    FileWatch() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+    ~FileWatch() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    bool Add(const fs::path& folder) {
+        return fd_ >= 0 && ::inotify_add_watch(fd_, folder.c_str(), IN_OPEN | IN_ACCESS) >= 0;
+    }
+    // The files read since the last call, each once, sorted.
+    std::set<std::string> Read() {
+        std::set<std::string> names;
+        alignas(inotify_event) char buffer[8192];
+        for (ssize_t got; (got = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t at = 0; at < got;) {
+                auto* event = reinterpret_cast<inotify_event*>(buffer + at);
+                if ((event->mask & IN_ACCESS) && event->len)
+                    names.insert(event->name);
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return names;
+    }
+
+  private:
+    int fd_;
+};
+
+// An update reads nothing; a read reads its own sensor's file and nothing else, and only once
+// per update however often it is asked.
+TEST(SdkLibraryTest, UpdatesReadNothingAndReadsOnlyWhatIsAskedFor) {
+    FixtureMachine machine("amd-desktop");
+    machine.UseSysfsRoot();
+    Sdk sdk;
+    TQV_REQUIRE_SDK(sdk);
+    SdkHandle handle = sdk.Open();
+    auto cards = sdk.DevicesOf(handle, SDK_DEVICE_GRAPHICS);
+    ASSERT_EQ(cards.size(), 1u);
+    const std::string card = "sys/devices/pci0000:00/0000:00:03.1/0000:0b:00.0";
+    FileWatch watch;
+    for (const char* folder : {"proc", "sys/devices/system/cpu/cpufreq/policy0",
+                               "sys/devices/virtual/powercap/intel-rapl/intel-rapl:0",
+                               "sys/devices/pci0000:00/0000:00:03.1/0000:0b:00.0",
+                               "sys/devices/pci0000:00/0000:00:03.1/0000:0b:00.0/power"}) {
+        ASSERT_TRUE(watch.Add(machine.Path(folder))) << folder;
+    }
+    watch.Read();
+
+    for (int i = 0; i < 5; ++i)
+        sdk.update(handle);
+    EXPECT_EQ(watch.Read(), std::set<std::string>{});
+
+    machine.AdvanceClockUs(1000000);
+    machine.WriteCpuStat(1370, 500, 8800);
+    sdk.update(handle);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(sdk.Read(handle, 0, SDK_SENSOR_CLOCK));
+    EXPECT_EQ(watch.Read(), std::set<std::string>{"scaling_cur_freq"});
+    EXPECT_TRUE(sdk.Read(handle, cards[0], SDK_SENSOR_LOAD));
+    EXPECT_EQ(watch.Read(), (std::set<std::string>{"gpu_busy_percent", "runtime_status"}));
+    EXPECT_TRUE(sdk.Read(handle, 0, SDK_SENSOR_LOAD));
+    EXPECT_EQ(watch.Read(), std::set<std::string>{"stat"});
     sdk.destroy(handle);
 }
 
