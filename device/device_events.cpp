@@ -7,32 +7,11 @@
 #include "device/serial_link.h"
 #include "platform/file_io.h"
 #include "platform/fs_roots.h"
+#include "platform/hex.h"
 #include "platform/serial_ports.h"
 
 namespace tqv {
 namespace {
-
-// Parses one hex field of PRODUCT ("2e3c", no leading zeros needed) into 16 bits.
-bool ParseHexField(std::string_view text, std::uint16_t& out) {
-    if (text.empty() || text.size() > 4)
-        return false;
-    unsigned value = 0;
-    for (char c : text) {
-        unsigned digit;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
-            return false;
-        }
-        value = value << 4 | digit;
-    }
-    out = static_cast<std::uint16_t>(value);
-    return true;
-}
 
 // PRODUCT of a USB device event: "vendor/product/bcdDevice" in hex.
 bool ParseProduct(const std::string& product, std::uint16_t& vendor, std::uint16_t& id) {
@@ -42,8 +21,8 @@ bool ParseProduct(const std::string& product, std::uint16_t& vendor, std::uint16
     const auto second = product.find('/', first + 1);
     if (second == std::string::npos)
         return false;
-    return ParseHexField(std::string_view(product).substr(0, first), vendor) &&
-           ParseHexField(std::string_view(product).substr(first + 1, second - first - 1), id);
+    return platform::ParseHex16(std::string_view(product).substr(0, first), vendor) &&
+           platform::ParseHex16(std::string_view(product).substr(first + 1, second - first - 1), id);
 }
 
 // A devpath from the kernel names a folder below /devices; anything that could climb out of

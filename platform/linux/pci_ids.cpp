@@ -6,6 +6,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/hex.h"
+
 namespace tqv::platform {
 
 namespace {
@@ -21,27 +23,9 @@ struct PciDatabase {
 
 // Four hexadecimal digits at the start of `text`, followed by white space.
 bool ParseId(std::string_view text, std::uint16_t& id) {
-    if (text.size() < 5)
+    if (text.size() < 5 || (text[4] != ' ' && text[4] != '\t'))
         return false;
-    unsigned value = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        char c = text[i];
-        unsigned digit;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
-            return false;
-        }
-        value = value * 16 + digit;
-    }
-    if (text[4] != ' ' && text[4] != '\t')
-        return false;
-    id = static_cast<std::uint16_t>(value);
-    return true;
+    return ParseHex16(text.substr(0, 4), id);
 }
 
 std::string NameAfterId(std::string_view text) {

@@ -17,6 +17,7 @@
 
 #include "platform/file_io.h"
 #include "platform/fs_roots.h"
+#include "platform/hex.h"
 
 namespace tqv::platform {
 namespace {
@@ -36,26 +37,6 @@ std::string ReadAttribute(const std::string& path) {
         text.pop_back();
     }
     return text;
-}
-
-bool ParseHex16(const std::string& text, std::uint16_t& out) {
-    if (text.empty() || text.size() > 4)
-        return false;
-    unsigned value = 0;
-    for (char c : text) {
-        value <<= 4;
-        if (c >= '0' && c <= '9') {
-            value |= static_cast<unsigned>(c - '0');
-        } else if (c >= 'a' && c <= 'f') {
-            value |= static_cast<unsigned>(c - 'a' + 10);
-        } else if (c >= 'A' && c <= 'F') {
-            value |= static_cast<unsigned>(c - 'A' + 10);
-        } else {
-            return false;
-        }
-    }
-    out = static_cast<std::uint16_t>(value);
-    return true;
 }
 
 // The serial core writes the detected UART model into "type"; 0 means nothing was found there.

@@ -8,6 +8,7 @@
 
 #include "platform/file_io.h"
 #include "platform/fs_roots.h"
+#include "platform/hex.h"
 #include "platform/pci_ids.h"
 
 namespace fs = std::filesystem;
@@ -39,31 +40,13 @@ std::string ReadLine(const fs::path& path) {
 
 // A hexadecimal id file such as a PCI "vendor" ("0x8086") or a USB "idVendor" ("046d").
 bool ReadHexId(const fs::path& path, unsigned& id) {
-    std::string text = ReadLine(path);
-    if (text.empty())
-        return false;
-    std::size_t i = 0;
+    const std::string line = ReadLine(path);
+    std::string_view text = line;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
-        i = 2;
-    if (i == text.size())
+        text.remove_prefix(2);
+    std::uint16_t value = 0;
+    if (!ParseHex16(text, value))
         return false;
-    unsigned value = 0;
-    for (; i < text.size(); ++i) {
-        char c = text[i];
-        unsigned digit;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
-            return false;
-        }
-        value = value * 16 + digit;
-        if (value > 0xFFFF)
-            return false;
-    }
     id = value;
     return true;
 }

@@ -20,8 +20,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include "tests/support/scoped_env.h"
 
 namespace tqv::testing {
+
+using test::ScopedEnv;
 
 class TempDir {
   public:
@@ -46,30 +49,6 @@ class TempDir {
 
   private:
     std::string path_;
-};
-
-// Sets (or, with nullopt, unsets) an environment variable for the scope's lifetime.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        Apply(value);
-    }
-    ~ScopedEnv() { Apply(old_); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    void Apply(const std::optional<std::string>& value) {
-        if (value) {
-            ::setenv(name_.c_str(), value->c_str(), 1);
-        } else {
-            ::unsetenv(name_.c_str());
-        }
-    }
-    std::string name_;
-    std::optional<std::string> old_;
 };
 
 inline std::string ReadFileText(const std::string& path) {

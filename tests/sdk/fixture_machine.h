@@ -22,38 +22,11 @@
 #include <optional>
 #include <string>
 #include <vector>
+#include "tests/support/scoped_env.h"
 
 namespace tqv::test {
 
 namespace fs = std::filesystem;
-
-// Sets an environment variable for the object's lifetime (null unsets it).
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = ::getenv(name))
-            old_ = old;
-        if (value) {
-            ::setenv(name, value, 1);
-        } else {
-            ::unsetenv(name);
-        }
-    }
-    ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
-    ~ScopedEnv() {
-        if (old_) {
-            ::setenv(name_.c_str(), old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_.c_str());
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 // Overwrites a file in place, as sysfs values change: a reader that keeps the file open sees
 // the new content.

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include "tests/support/scoped_env.h"
 
 namespace tqv::test {
 
@@ -72,32 +73,5 @@ inline void Link(const std::filesystem::path& link, const std::string& target) {
     std::filesystem::create_directories(link.parent_path());
     std::filesystem::create_symlink(target, link);
 }
-
-// Sets (or, with nullopt, unsets) an environment variable for the object's lifetime.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = ::getenv(name))
-            old_ = old;
-        if (value) {
-            ::setenv(name, value->c_str(), 1);
-        } else {
-            ::unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            ::setenv(name_.c_str(), old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_.c_str());
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 }  // namespace tqv::test
