@@ -26,6 +26,15 @@ struct State {
     // Closed handles stay allocated until Reset, so a new handle never reuses an old address.
     std::vector<hid_device*> closed;
     int misuses = 0;
+
+    // Handles still allocated when the process ends are freed with the state, so a test that
+    // does not reset the fake afterwards reports no leak.
+    ~State() {
+        for (auto& [device, writes] : open)
+            delete device;
+        for (hid_device* device : closed)
+            delete device;
+    }
 };
 
 State& S() {
