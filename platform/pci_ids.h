@@ -1,8 +1,9 @@
 // Names of PCI vendors and devices from the PCI id database (pci.ids, as shipped by Debian's
 // "pci.ids" package at /usr/share/misc/pci.ids). The path can be replaced through the
-// environment variable TQV_PCI_IDS. The database is read once, on the first lookup, and kept in
-// memory; a later lookup with a different TQV_PCI_IDS reads that file instead. Lookups are cheap
-// and safe from any thread. A missing or unreadable database makes every lookup empty.
+// environment variable TQV_PCI_IDS. Each lookup reads the file and stops at its entry, so
+// nothing of the database stays in memory; lookups are meant for the few names a program asks
+// for once, and are safe from any thread. A missing or unreadable database makes every lookup
+// empty.
 #pragma once
 
 #include <cstdint>

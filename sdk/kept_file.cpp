@@ -70,13 +70,27 @@ std::optional<std::int64_t> KeptFile::ReadInteger() {
 }
 
 std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t limit) {
-    KeptFile file(path);
-    if (!file.IsOpen())
+    // Read to the end (or the limit) in page-sized pieces: the limit may be generous (a whole
+    // sensors.conf), and a buffer of that size would cost more to clear than the file to read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
         return std::nullopt;
-    auto text = file.Read(limit);
-    if (!text)
-        return std::nullopt;
-    return std::string(*text);
+    std::string text;
+    char chunk[4096];
+    while (text.size() < limit) {
+        const ssize_t got = ::read(fd, chunk, std::min(sizeof chunk, limit - text.size()));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (got == 0)
+            break;
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return text;
 }
 
 std::string ReadTrimmedLine(const std::string& path) {

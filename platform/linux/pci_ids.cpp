@@ -1,11 +1,9 @@
 #include "platform/pci_ids.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <mutex>
 #include <string_view>
-#include <unordered_map>
 
+#include "platform/file_io.h"
 #include "platform/hex.h"
 
 namespace tqv::platform {
@@ -13,13 +11,6 @@ namespace tqv::platform {
 namespace {
 
 constexpr const char* kDefaultDatabase = "/usr/share/misc/pci.ids";
-
-struct PciDatabase {
-    std::string path;  // the file these tables came from
-    bool loaded = false;
-    std::unordered_map<std::uint16_t, std::string> vendors;
-    std::unordered_map<std::uint32_t, std::string> devices;  // vendor << 16 | device
-};
 
 // Four hexadecimal digits at the start of `text`, followed by white space.
 bool ParseId(std::string_view text, std::uint16_t& id) {
@@ -40,66 +31,49 @@ std::string NameAfterId(std::string_view text) {
 
 // The database lists vendors at the start of a line, each vendor's devices one tab in and their
 // subsystems two tabs in; the device classes ("C xx  name") follow at the end and are skipped.
-void Parse(std::istream& in, PciDatabase& db) {
-    std::string line;
+// A lookup walks the lines until it finds its vendor (and, when asked, that vendor's device) and
+// stops there: a program asks for a handful of names once, so building tables of the whole
+// database would cost far more than the lookups it serves.
+std::string Find(std::uint16_t vendor, const std::uint16_t* device) {
+    const char* overridden = std::getenv("TQV_PCI_IDS");
+    std::string content;
+    if (!ReadWholeFile((overridden && overridden[0]) ? overridden : kDefaultDatabase, content))
+        return {};
+    std::string_view rest = content;
     bool inVendor = false;
-    std::uint16_t vendor = 0;
-    while (std::getline(in, line)) {
-        std::string_view text = line;
+    while (!rest.empty()) {
+        const std::size_t newline = rest.find('\n');
+        std::string_view text = rest.substr(0, newline);
+        rest = newline == std::string_view::npos ? std::string_view() : rest.substr(newline + 1);
         if (text.empty() || text[0] == '#')
             continue;
         if (text[0] != '\t') {
+            if (inVendor)
+                return {};  // the vendor's block ended without the device
             std::uint16_t id;
-            inVendor = ParseId(text, id);
-            if (inVendor) {
-                vendor = id;
-                db.vendors.emplace(vendor, NameAfterId(text));
+            if (ParseId(text, id) && id == vendor) {
+                if (!device)
+                    return NameAfterId(text);
+                inVendor = true;
             }
             continue;
         }
         if (!inVendor || text.size() < 2 || text[1] == '\t')
             continue;
-        std::uint16_t device;
-        std::string_view rest = text.substr(1);
-        if (ParseId(rest, device)) {
-            db.devices.emplace(static_cast<std::uint32_t>(vendor) << 16 | device,
-                               NameAfterId(rest));
-        }
+        std::uint16_t id;
+        std::string_view line = text.substr(1);
+        if (ParseId(line, id) && id == *device)
+            return NameAfterId(line);
     }
-}
-
-std::mutex gMutex;
-PciDatabase gDatabase;
-
-// Returns the database for the current path, reading it when the path is new. gMutex held.
-const PciDatabase& Database() {
-    const char* overridden = std::getenv("TQV_PCI_IDS");
-    std::string path = (overridden && overridden[0]) ? overridden : kDefaultDatabase;
-    if (!gDatabase.loaded || gDatabase.path != path) {
-        gDatabase = PciDatabase{};
-        gDatabase.path = path;
-        gDatabase.loaded = true;
-        std::ifstream in(path);
-        if (in)
-            Parse(in, gDatabase);
-    }
-    return gDatabase;
+    return {};
 }
 
 }  // namespace
 
 std::string PciDeviceName(std::uint16_t vendor, std::uint16_t device) {
-    std::lock_guard<std::mutex> lock(gMutex);
-    const PciDatabase& db = Database();
-    auto it = db.devices.find(static_cast<std::uint32_t>(vendor) << 16 | device);
-    return it == db.devices.end() ? std::string() : it->second;
+    return Find(vendor, &device);
 }
 
-std::string PciVendorName(std::uint16_t vendor) {
-    std::lock_guard<std::mutex> lock(gMutex);
-    const PciDatabase& db = Database();
-    auto it = db.vendors.find(vendor);
-    return it == db.vendors.end() ? std::string() : it->second;
-}
+std::string PciVendorName(std::uint16_t vendor) { return Find(vendor, nullptr); }
 
 }  // namespace tqv::platform
