@@ -25,24 +25,7 @@ using Bytes = std::array<std::uint8_t, AppSettings::kKeyCount>;
 
 constexpr const char* kExecutable = "/opt/velkran app/tarquelonvist";
 
-constexpr const char* kDefaultFile =
-    "[VELKRAN SETTINGS]\n"
-    "TEMPERATURE=1\n"
-    "ATUO START=1\n"
-    "TFT_CTEMP=1\n"
-    "TFT_CFREQ=1\n"
-    "TFT_CTRPM=1\n"
-    "TFT_CPOWER=1\n"
-    "TFT_CLOAD=1\n"
-    "TFT_GTEMP=1\n"
-    "TFT_GFREQ=1\n"
-    "TFT_GTRPM=1\n"
-    "TFT_GPOWER=1\n"
-    "TFT_GLOAD=1\n"
-    "TFT_OPEN=1\n"
-    "TFT_SPEED=0\n"
-    "TFT_ANIMATION=1\n"
-    "TFT_TURN=0\n";
+const std::string& kDefaultFile = testing::kDefaultSettingsFile;
 
 // Each test gets its own configuration folder, so the autostart entry lands in it.
 class SettingsControllerTest : public ::testing::Test {

@@ -26,6 +26,28 @@ namespace tqv::testing {
 
 using test::ScopedEnv;
 
+// The sixteen keys a first start writes, with their defaults, in file order.
+inline constexpr char kDefaultKeyLines[] =
+    "TEMPERATURE=1\n"
+    "ATUO START=1\n"
+    "TFT_CTEMP=1\n"
+    "TFT_CFREQ=1\n"
+    "TFT_CTRPM=1\n"
+    "TFT_CPOWER=1\n"
+    "TFT_CLOAD=1\n"
+    "TFT_GTEMP=1\n"
+    "TFT_GFREQ=1\n"
+    "TFT_GTRPM=1\n"
+    "TFT_GPOWER=1\n"
+    "TFT_GLOAD=1\n"
+    "TFT_OPEN=1\n"
+    "TFT_SPEED=0\n"
+    "TFT_ANIMATION=1\n"
+    "TFT_TURN=0\n";
+
+// The whole file a first start writes.
+inline const std::string kDefaultSettingsFile = std::string("[VELKRAN SETTINGS]\n") + kDefaultKeyLines;
+
 class TempDir {
   public:
     TempDir() {

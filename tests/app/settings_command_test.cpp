@@ -18,23 +18,7 @@ using tqv::testing::RunProcess;
 using tqv::testing::TempDir;
 using tqv::testing::WriteFileText;
 
-constexpr const char* kDefaultKeys =
-    "TEMPERATURE=1\n"
-    "ATUO START=1\n"
-    "TFT_CTEMP=1\n"
-    "TFT_CFREQ=1\n"
-    "TFT_CTRPM=1\n"
-    "TFT_CPOWER=1\n"
-    "TFT_CLOAD=1\n"
-    "TFT_GTEMP=1\n"
-    "TFT_GFREQ=1\n"
-    "TFT_GTRPM=1\n"
-    "TFT_GPOWER=1\n"
-    "TFT_GLOAD=1\n"
-    "TFT_OPEN=1\n"
-    "TFT_SPEED=0\n"
-    "TFT_ANIMATION=1\n"
-    "TFT_TURN=0\n";
+constexpr const char* kDefaultKeys = tqv::testing::kDefaultKeyLines;
 
 class SettingsCommandTest : public ::testing::Test {
   protected:
