@@ -45,18 +45,18 @@ class HwmonSource : public Source {
 };
 
 // Power from a hwmon energy counter (J) over the time between two samples.
-class HwmonEnergyPowerSource : public Source {
+class HwmonEnergyPowerSource : public TwoSampleSource<double> {
   public:
     HwmonEnergyPowerSource(std::shared_ptr<HwmonSession> session, std::size_t chip,
                            std::size_t feature);
-    void Prime(const ReadContext& context) override;
-    std::optional<double> Read(const ReadContext& context) override;
+
+  protected:
+    std::optional<double> TakeSample(const ReadContext& context) override;
+    std::optional<double> Between(const double& earlier, const double& later,
+                                  std::int64_t elapsedUs) override;
 
   private:
     HwmonSource energy_;
-    std::optional<double> lastJoules_;
-    std::int64_t lastUs_ = 0;
-    std::optional<double> lastWatts_;
 };
 
 // A file holding one integer, times a scale. The file is opened on the first read and then kept

@@ -76,23 +76,16 @@ HwmonEnergyPowerSource::HwmonEnergyPowerSource(std::shared_ptr<HwmonSession> ses
                                                std::size_t chip, std::size_t feature)
     : energy_(std::move(session), chip, feature) {}
 
-void HwmonEnergyPowerSource::Prime(const ReadContext& context) {
-    lastJoules_ = energy_.Read(context);
-    lastUs_ = context.nowUs;
+std::optional<double> HwmonEnergyPowerSource::TakeSample(const ReadContext& context) {
+    return energy_.Read(context);
 }
 
-std::optional<double> HwmonEnergyPowerSource::Read(const ReadContext& context) {
-    if (lastJoules_ && context.nowUs - lastUs_ < kMinSampleIntervalUs)
-        return lastWatts_;
-    auto joules = energy_.Read(context);
-    if (!joules)
+std::optional<double> HwmonEnergyPowerSource::Between(const double& earlier, const double& later,
+                                                      std::int64_t elapsedUs) {
+    // A counter that went backwards (reset) gives no value for this pair.
+    if (later < earlier)
         return std::nullopt;
-    if (lastJoules_ && *joules >= *lastJoules_) {
-        lastWatts_ = (*joules - *lastJoules_) * 1e6 / static_cast<double>(context.nowUs - lastUs_);
-    }
-    lastJoules_ = joules;
-    lastUs_ = context.nowUs;
-    return lastWatts_;
+    return (later - earlier) * 1e6 / static_cast<double>(elapsedUs);
 }
 
 ScaledFileSource::ScaledFileSource(std::string path, double scale)

@@ -38,6 +38,46 @@ class Source {
 // close together do not turn counter granularity into noise.
 inline constexpr std::int64_t kMinSampleIntervalUs = 100000;
 
+// A value worked out from two samples of a counter (load from CPU times, power from an energy
+// counter, busy time from I/O ticks). A read closer than kMinSampleIntervalUs to the last sample
+// gives the last value; otherwise it takes a new sample and works the value out over the time
+// between the two. A sample that cannot be taken makes the read fail and keeps the last sample;
+// a pair the value cannot be worked out from keeps the last value.
+template <typename Sample>
+class TwoSampleSource : public Source {
+  public:
+    void Prime(const ReadContext& context) final {
+        last_ = TakeSample(context);
+        lastUs_ = context.nowUs;
+    }
+
+    std::optional<double> Read(const ReadContext& context) final {
+        if (last_ && context.nowUs - lastUs_ < kMinSampleIntervalUs)
+            return lastValue_;
+        auto now = TakeSample(context);
+        if (!now)
+            return std::nullopt;
+        if (last_ && context.nowUs > lastUs_) {
+            if (auto value = Between(*last_, *now, context.nowUs - lastUs_))
+                lastValue_ = value;
+        }
+        last_ = now;
+        lastUs_ = context.nowUs;
+        return lastValue_;
+    }
+
+  protected:
+    virtual std::optional<Sample> TakeSample(const ReadContext& context) = 0;
+    // The value over `elapsedUs` (always above 0) from `earlier` to `later`, or nothing.
+    virtual std::optional<double> Between(const Sample& earlier, const Sample& later,
+                                          std::int64_t elapsedUs) = 0;
+
+  private:
+    std::optional<Sample> last_;
+    std::int64_t lastUs_ = 0;
+    std::optional<double> lastValue_;
+};
+
 // Whether a device may be touched: a card in runtime suspend is left asleep, since reading any
 // of its values would wake it. The status file is read before the device's first value of a
 // monitor cycle (the five updates of one cycle follow each other within microseconds, so a

@@ -9,86 +9,51 @@ namespace tqv::sdk {
 namespace {
 
 // Load over the time between two reads of /proc/stat's aggregate line.
-class CpuLoadSource : public Source {
+class CpuLoadSource : public TwoSampleSource<CpuTimes> {
   public:
     explicit CpuLoadSource(const std::string& statPath) : stat_(statPath) {}
 
-    void Prime(const ReadContext& context) override {
-        last_ = Sample();
-        lastUs_ = context.nowUs;
-    }
-
-    std::optional<double> Read(const ReadContext& context) override {
-        if (last_ && context.nowUs - lastUs_ < kMinSampleIntervalUs)
-            return lastLoad_;
-        auto now = Sample();
-        if (!now)
-            return std::nullopt;
-        if (last_) {
-            if (auto load = LoadBetween(*last_, *now))
-                lastLoad_ = load;
-        }
-        last_ = now;
-        lastUs_ = context.nowUs;
-        return lastLoad_;
-    }
-
-  private:
-    std::optional<CpuTimes> Sample() {
+  protected:
+    std::optional<CpuTimes> TakeSample(const ReadContext&) override {
         // The aggregate line comes first; the rest of the file is not needed.
         auto text = stat_.Read(512);
         return text ? ParseCpuStat(*text) : std::nullopt;
     }
+    std::optional<double> Between(const CpuTimes& earlier, const CpuTimes& later,
+                                  std::int64_t) override {
+        return LoadBetween(earlier, later);
+    }
 
+  private:
     KeptFile stat_;
-    std::optional<CpuTimes> last_;
-    std::int64_t lastUs_ = 0;
-    std::optional<double> lastLoad_;
 };
 
 // Package power from a RAPL energy counter (µJ) over the time between two reads. The counter
 // starts again at 0 after max_energy_range_uj.
-class RaplPowerSource : public Source {
+class RaplPowerSource : public TwoSampleSource<std::uint64_t> {
   public:
     RaplPowerSource(KeptFile energy, std::uint64_t maxRange)
         : energy_(std::move(energy)), maxRange_(maxRange) {}
 
-    void Prime(const ReadContext& context) override {
-        last_ = Sample();
-        lastUs_ = context.nowUs;
-    }
-
-    std::optional<double> Read(const ReadContext& context) override {
-        if (last_ && context.nowUs - lastUs_ < kMinSampleIntervalUs)
-            return lastWatts_;
-        auto now = Sample();
-        if (!now)
-            return std::nullopt;
-        if (last_ && context.nowUs > lastUs_) {
-            if (auto delta = CounterDelta(*last_, *now, maxRange_)) {
-                // µJ per µs is W.
-                lastWatts_ =
-                    static_cast<double>(*delta) / static_cast<double>(context.nowUs - lastUs_);
-            }
-        }
-        last_ = now;
-        lastUs_ = context.nowUs;
-        return lastWatts_;
-    }
-
-  private:
-    std::optional<std::uint64_t> Sample() {
+  protected:
+    std::optional<std::uint64_t> TakeSample(const ReadContext&) override {
         auto value = energy_.ReadInteger();
         if (!value || *value < 0)
             return std::nullopt;
         return static_cast<std::uint64_t>(*value);
     }
+    std::optional<double> Between(const std::uint64_t& earlier, const std::uint64_t& later,
+                                  std::int64_t elapsedUs) override {
+        auto delta = CounterDelta(earlier, later, maxRange_);
+        if (!delta)
+            return std::nullopt;
+        // µJ per µs is W.
+        return static_cast<double>(*delta) / static_cast<double>(elapsedUs);
+    }
 
+  private:
     KeptFile energy_;
     std::uint64_t maxRange_;
-    std::optional<std::uint64_t> last_;
-    std::int64_t lastUs_ = 0;
-    std::optional<double> lastWatts_;
 };
 
 // The processor clock, read cheaply: the first policy's scaling_cur_freq where cpufreq exists,

@@ -33,37 +33,23 @@ class DiskStats {
     std::string content_;
 };
 
-class DiskBusySource : public Source {
+class DiskBusySource : public TwoSampleSource<std::uint64_t> {
   public:
     DiskBusySource(std::shared_ptr<DiskStats> stats, std::string name)
         : stats_(std::move(stats)), name_(std::move(name)) {}
 
-    void Prime(const ReadContext& context) override {
-        last_ = stats_->IoTicks(context, name_);
-        lastUs_ = context.nowUs;
+  protected:
+    std::optional<std::uint64_t> TakeSample(const ReadContext& context) override {
+        return stats_->IoTicks(context, name_);
     }
-
-    std::optional<double> Read(const ReadContext& context) override {
-        if (last_ && context.nowUs - lastUs_ < kMinSampleIntervalUs)
-            return lastBusy_;
-        auto ticks = stats_->IoTicks(context, name_);
-        if (!ticks)
-            return std::nullopt;
-        if (last_) {
-            if (auto busy = BusyPercent(*last_, *ticks, context.nowUs - lastUs_))
-                lastBusy_ = busy;
-        }
-        last_ = ticks;
-        lastUs_ = context.nowUs;
-        return lastBusy_;
+    std::optional<double> Between(const std::uint64_t& earlier, const std::uint64_t& later,
+                                  std::int64_t elapsedUs) override {
+        return BusyPercent(earlier, later, elapsedUs);
     }
 
   private:
     std::shared_ptr<DiskStats> stats_;
     std::string name_;
-    std::optional<std::uint64_t> last_;
-    std::int64_t lastUs_ = 0;
-    std::optional<double> lastBusy_;
 };
 
 bool IsRealDiskName(const std::string& name) {
